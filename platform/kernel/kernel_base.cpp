@@ -97,6 +97,7 @@ NTSTATUS KernelBase::create_device(DRIVER_OBJECT* driver, size_t extension_bytes
     object->NextDevice = driver->DeviceObject;
     driver->DeviceObject = object.get();
   }
+  object->extension_bytes = extension_bytes;
   if (extension_bytes > 0) {
     object->DeviceExtension = ::operator new(extension_bytes, kExtensionAlignment);
     std::memset(object->DeviceExtension, 0, extension_bytes);
@@ -116,6 +117,7 @@ void KernelBase::delete_device(DEVICE_OBJECT* device) {
   }
   if (device->DeviceExtension) {
     if (device->destroy_extension) device->destroy_extension(device->DeviceExtension);
+    on_freeing(device->DeviceExtension, device->extension_bytes);
     ::operator delete(device->DeviceExtension, kExtensionAlignment);
   }
   delete device;

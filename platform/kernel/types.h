@@ -200,6 +200,7 @@ struct DEVICE_OBJECT {
   void* DeviceExtension = nullptr;
   // Kernel-owned.
   std::u16string name;  // empty for an unnamed device
+  size_t extension_bytes = 0;
   void (*destroy_extension)(void* extension) = nullptr;
 };
 
