@@ -100,6 +100,9 @@ class Kernel {
   virtual bool insert_queue_dpc(KDPC& dpc, void* arg1, void* arg2) = 0;
   // KeRemoveQueueDpc: true when the DPC was queued and is now removed.
   virtual bool remove_queue_dpc(KDPC& dpc) = 0;
+  // KeFlushQueuedDpcs: returns once every DPC queued before the call, and any
+  // DPC routine running at the call, has finished. Passive level only.
+  virtual void flush_queued_dpcs() = 0;
 
   // --- timers (one-shot)
   // KeInitializeTimer.

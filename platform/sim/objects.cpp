@@ -194,6 +194,16 @@ bool SimKernel::remove_queue_dpc(KDPC& dpc) {
   return true;
 }
 
+void SimKernel::flush_queued_dpcs() {
+  Lock lock(mutex_);
+  SimThread* self = self_locked("flush_queued_dpcs");
+  require_can_wait_locked(self, "flush_queued_dpcs");
+  schedule_point(lock, self);
+  while (dpc_head_ || dpc_running_) {
+    (void)block_locked(lock, self, WaitKind::kDpcFlush, nullptr, "queued DPCs", std::nullopt);
+  }
+}
+
 // The DPC worker: one processor's DPC queue, drained one routine at a time at
 // DISPATCH_LEVEL. Idle, it waits on the queue; that is not a hang.
 void SimKernel::run_dpcs(SimThread* self) {
@@ -206,13 +216,17 @@ void SimKernel::run_dpcs(SimThread* self) {
       dpc->inserted = false;
       queued_dpcs_.erase(reinterpret_cast<uintptr_t>(dpc));
       trace_locked(std::string("run ") + dpc->name);
+      if (!dpc->DeferredRoutine) fail_locked(std::string(dpc->name) + " was queued without a routine");
       self->irql = KIRQL::DISPATCH_LEVEL;
+      dpc_running_ = true;
       lock.unlock();
       dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1,
                            dpc->SystemArgument2);
       lock.lock();
       if (!self->held.empty()) fail_locked(std::string(dpc->name) + " returned holding a spin lock");
       self->irql = KIRQL::PASSIVE_LEVEL;
+      dpc_running_ = false;
+      if (!dpc_head_) wake_waiters_locked(WaitKind::kDpcFlush, nullptr, true, STATUS_SUCCESS);
       schedule_point(lock, self);
       continue;
     }

@@ -47,6 +47,7 @@ const char* wait_kind_name(WaitKind kind) {
     case WaitKind::kDelay: return "delay";
     case WaitKind::kSpinLock: return "spin lock";
     case WaitKind::kDpcQueue: return "DPC queue";
+    case WaitKind::kDpcFlush: return "DPC flush";
     case WaitKind::kDatagram: return "datagram";
   }
   return "?";

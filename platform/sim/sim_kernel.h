@@ -64,6 +64,7 @@ enum class WaitKind : uint8_t {
   kDelay,      // a relative delay
   kSpinLock,   // a spin lock held by another thread
   kDpcQueue,   // the DPC worker, idle
+  kDpcFlush,   // a flush, for the DPC queue to drain
   kDatagram,   // a receive on the simulated network
 };
 
@@ -113,6 +114,7 @@ class SimKernel final : public KernelBase {
   KIRQL current_irql() override;
   bool insert_queue_dpc(KDPC& dpc, void* arg1, void* arg2) override;
   bool remove_queue_dpc(KDPC& dpc) override;
+  void flush_queued_dpcs() override;
   bool set_timer(KTIMER& timer, int64_t due_time_100ns, KDPC* dpc) override;
   bool cancel_timer(KTIMER& timer) override;
   bool set_event(KEVENT& event, int8_t increment) override;
@@ -200,6 +202,7 @@ class SimKernel final : public KernelBase {
   std::map<uintptr_t, size_t> queued_dpcs_;
   KDPC* dpc_head_ = nullptr;
   KDPC* dpc_tail_ = nullptr;
+  bool dpc_running_ = false;  // the DPC worker is inside a routine
   KSPIN_LOCK cancel_lock_;
   std::array<std::array<bool, static_cast<size_t>(LockClass::kCount)>,
              static_cast<size_t>(LockClass::kCount)>
