@@ -27,7 +27,8 @@ inline constexpr std::string_view kMachinePrefix = "\\REGISTRY\\MACHINE\\";
 
 inline constexpr std::string_view kServicesPath = "SYSTEM\\CurrentControlSet\\Services";
 inline constexpr std::string_view kPortServiceName = "VELTOPORT";
-inline constexpr std::string_view kPortServiceKey = "SYSTEM\\CurrentControlSet\\Services\\VELTOPORT";
+inline constexpr std::string_view kPortServiceKey =
+    "SYSTEM\\CurrentControlSet\\Services\\VELTOPORT";
 inline constexpr std::string_view kIopParametersKey =
     "SYSTEM\\CurrentControlSet\\Services\\VELTOIOP\\Parameters";
 inline constexpr std::string_view kFirstChildParametersKey =
@@ -49,8 +50,8 @@ inline constexpr std::string_view kZanivDevice = "ZANIVDEVICE";
 
 // Defaults and limits.
 inline constexpr uint32_t kMaxPortDefault = 8;
-inline constexpr uint32_t kPortTableSize = 256;       // every per-port driver table
-inline constexpr uint32_t kToolPortLimit = 64;        // ports the configuration tool handles
+inline constexpr uint32_t kPortTableSize = 256;        // every per-port driver table
+inline constexpr uint32_t kToolPortLimit = 64;         // ports the configuration tool handles
 inline constexpr uint32_t kDriverStartNumDefault = 3;  // port driver, "StartNum%d" absent
 inline constexpr uint32_t kDriverDAddressDefault = 3;  // port driver, "dAddress%d" absent
 inline constexpr uint32_t kToolStartNumDefault = 0;

@@ -75,7 +75,7 @@ TEST(BanList, CatchesEachKindOfDirectUse) {
   const fs::path root = fs::temp_directory_path() / ("ban-list-" + std::to_string(::getpid()));
   fs::create_directories(root / "portdriver");
   const char* planted[] = {"#include <thread>", "#include <chrono>", "#include <sys/socket.h>",
-                           "  std::mutex m;", "  usleep(100);", "  int r = rand();"};
+                           "  std::mutex m;",   "  usleep(100);",    "  int r = rand();"};
   for (const char* line : planted) {
     std::ofstream(root / "portdriver" / "planted.cpp") << "// usleep( in a comment is fine\n"
                                                        << line << "\n";

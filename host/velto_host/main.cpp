@@ -4,9 +4,9 @@
 #include <arpa/inet.h>
 #include <signal.h>
 
+#include <fmt/core.h>
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <fmt/core.h>
 #include <optional>
 #include <string>
 
@@ -60,8 +60,8 @@ int run(const Options& options) {
     die(2, e.what());
   }
   const sigset_t stop_signals = block_stop_signals();
-  platform::HostKernel kernel(*registry, {.bind_ip = parse_ipv4(options.bind),
-                                          .verbose = options.verbose});
+  platform::HostKernel kernel(*registry,
+                              {.bind_ip = parse_ipv4(options.bind), .verbose = options.verbose});
   platform::NTSTATUS status = platform::STATUS_SUCCESS;
   platform::DRIVER_OBJECT* driver = kernel.load_driver(
       u"Veltop", u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Veltop",
@@ -87,8 +87,9 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Boots the host kernel on the configuration store and runs the port driver.\n"
-               "Each configured port becomes a device \\Device\\vcserialN with a COM name."};
+  CLI::App app{
+      "Boots the host kernel on the configuration store and runs the port driver.\n"
+      "Each configured port becomes a device \\Device\\vcserialN with a COM name."};
   Options options;
   app.add_option("--store", options.store,
                  "configuration store file (default: $VELTO_STORE, else "

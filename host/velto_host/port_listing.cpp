@@ -2,8 +2,8 @@
 // store's SERIALCOMM key.
 #include "host/velto_host/port_listing.h"
 
-#include <algorithm>
 #include <fmt/core.h>
+#include <algorithm>
 #include <map>
 
 #include "common/store_layout.h"
@@ -33,9 +33,8 @@ std::vector<std::string> list_ports(platform::KernelBase& kernel, platform::DRIV
     const std::string name = platform::to_utf8(device->name);
     const std::string value_name = name.substr(8);  // after "\Device\"
     auto dos = dos_names.find(device->name);
-    auto serial = registry.get_value(std::string(layout::kMachinePrefix) +
-                                         std::string(layout::kSerialCommKey),
-                                     value_name);
+    auto serial = registry.get_value(
+        std::string(layout::kMachinePrefix) + std::string(layout::kSerialCommKey), value_name);
     lines[std::stoul(name.substr(kDevicePrefix.size()))] = fmt::format(
         "{:<20} {:<20} {}", name, dos == dos_names.end() ? "-" : platform::to_utf8(dos->second),
         serial ? store::Store::as_text(*serial) : "-");

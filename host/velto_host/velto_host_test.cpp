@@ -67,9 +67,9 @@ TEST_F(VeltoHostList, MaxPortFromVeltoRegGivesThatManyPorts) {
 }
 
 TEST_F(VeltoHostList, PortNameOfTheFirstChildNamesTheComPorts) {
-  ASSERT_EQ(reg("set 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\VELTOPORT' MaxPort REG_DWORD 4")
-                .status,
-            0);
+  ASSERT_EQ(
+      reg("set 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\VELTOPORT' MaxPort REG_DWORD 4").status,
+      0);
   ASSERT_EQ(reg("set 'HKLM\\SYSTEM\\CurrentControlSet\\Enum\\ZANIV\\VELTOIOP\\00000000\\Device "
                 "Parameters' PortName REG_SZ COM7")
                 .status,

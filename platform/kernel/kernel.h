@@ -50,8 +50,8 @@ struct RegistryQueryEntry {
 struct TransportAddress;
 
 struct ReceivedDatagram {
-  size_t length = 0;        // bytes stored in the caller's buffer
-  uint32_t sender_ip = 0;   // host order: 1.2.3.4 is 0x01020304
+  size_t length = 0;       // bytes stored in the caller's buffer
+  uint32_t sender_ip = 0;  // host order: 1.2.3.4 is 0x01020304
   uint16_t sender_port = 0;
 };
 
@@ -128,15 +128,14 @@ class Kernel {
   virtual bool read_state_event(KEVENT& event) = 0;
   // KeWaitForSingleObject (Executive, kernel mode, not alertable). Without a
   // timeout it waits for ever. STATUS_SUCCESS or STATUS_TIMEOUT.
-  virtual NTSTATUS wait_for_single_object(KEVENT& event,
-                                          std::optional<int64_t> timeout_100ns) = 0;
+  virtual NTSTATUS wait_for_single_object(KEVENT& event, std::optional<int64_t> timeout_100ns) = 0;
 
   // --- threads
   // PsCreateSystemThread: the thread runs routine(context) at passive level
   // and ends when it returns (PsTerminateSystemThread). *thread is a
   // reference the caller must close with close_thread.
-  virtual NTSTATUS create_system_thread(PKSTART_ROUTINE routine, void* context,
-                                        const char* name, KTHREAD** thread) = 0;
+  virtual NTSTATUS create_system_thread(PKSTART_ROUTINE routine, void* context, const char* name,
+                                        KTHREAD** thread) = 0;
   // KeWaitForSingleObject on a thread: STATUS_SUCCESS once it has ended.
   virtual NTSTATUS wait_for_thread(KTHREAD* thread, std::optional<int64_t> timeout_100ns) = 0;
   // ZwClose / ObDereferenceObject of the thread reference.
@@ -166,7 +165,8 @@ class Kernel {
   // IoDeleteDevice.
   virtual void delete_device(DEVICE_OBJECT* device) = 0;
   // IoCreateSymbolicLink / IoDeleteSymbolicLink.
-  virtual NTSTATUS create_symbolic_link(const UNICODE_STRING& link, const UNICODE_STRING& target) = 0;
+  virtual NTSTATUS create_symbolic_link(const UNICODE_STRING& link,
+                                        const UNICODE_STRING& target) = 0;
   virtual NTSTATUS delete_symbolic_link(const UNICODE_STRING& link) = 0;
   // IoCompleteRequest. The request must have no cancel routine left.
   virtual void complete_request(IRP* irp, int8_t boost) = 0;
@@ -210,8 +210,12 @@ class Kernel {
 };
 
 // Relative due times: -10 000 per millisecond.
-constexpr int64_t relative_ms(int64_t ms) { return -ms * 10'000; }
-constexpr int64_t relative_us(int64_t us) { return -us * 10; }
+constexpr int64_t relative_ms(int64_t ms) {
+  return -ms * 10'000;
+}
+constexpr int64_t relative_us(int64_t us) {
+  return -us * 10;
+}
 
 }  // namespace velto::platform
 

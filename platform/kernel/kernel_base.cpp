@@ -29,7 +29,9 @@ void KernelBase::fail(std::string_view what) {
   std::abort();
 }
 
-bool KernelBase::should_fail_allocation(POOL_TYPE, size_t, uint32_t) { return false; }
+bool KernelBase::should_fail_allocation(POOL_TYPE, size_t, uint32_t) {
+  return false;
+}
 void KernelBase::on_allocated(void*, size_t) {}
 void KernelBase::on_freeing(void*, size_t) {}
 void KernelBase::on_debug_line(std::string_view) {}
@@ -51,7 +53,8 @@ void KernelBase::free_pool(void* block) {
   {
     std::lock_guard guard(base_lock_);
     auto it = pool_.find(block);
-    if (it == pool_.end()) fail("free_pool: the block was not allocated from the pool, or was freed twice");
+    if (it == pool_.end())
+      fail("free_pool: the block was not allocated from the pool, or was freed twice");
     record = it->second;
     pool_.erase(it);
   }
@@ -109,7 +112,8 @@ NTSTATUS KernelBase::create_device(DRIVER_OBJECT* driver, size_t extension_bytes
 void KernelBase::delete_device(DEVICE_OBJECT* device) {
   {
     std::lock_guard guard(base_lock_);
-    if (!device->name.empty()) namespace_.remove(device->name, ObjectNamespace::Entry::Kind::kDevice);
+    if (!device->name.empty())
+      namespace_.remove(device->name, ObjectNamespace::Entry::Kind::kDevice);
     DEVICE_OBJECT** link = &device->DriverObject->DeviceObject;
     while (*link && *link != device) link = &(*link)->NextDevice;
     if (!*link) fail("delete_device: the device is not on its driver's list");
@@ -123,7 +127,8 @@ void KernelBase::delete_device(DEVICE_OBJECT* device) {
   delete device;
 }
 
-NTSTATUS KernelBase::create_symbolic_link(const UNICODE_STRING& link, const UNICODE_STRING& target) {
+NTSTATUS KernelBase::create_symbolic_link(const UNICODE_STRING& link,
+                                          const UNICODE_STRING& target) {
   std::lock_guard guard(base_lock_);
   return namespace_.insert_link(view(link), view(target)) ? STATUS_SUCCESS
                                                           : STATUS_OBJECT_NAME_COLLISION;
@@ -187,7 +192,9 @@ IRP* KernelBase::allocate_irp() {
   return irp;
 }
 
-void KernelBase::free_irp(IRP* irp) { delete irp; }
+void KernelBase::free_irp(IRP* irp) {
+  delete irp;
+}
 
 NTSTATUS KernelBase::call_driver(DEVICE_OBJECT* device, IRP* irp) {
   irp->device = device;
@@ -220,7 +227,8 @@ bool KernelBase::cancel_irp(IRP* irp) {
 }
 
 void KernelBase::complete_request(IRP* irp, int8_t boost) {
-  if (irp->CancelRoutine.load() != nullptr) fail("a request was completed with its cancel routine still set");
+  if (irp->CancelRoutine.load() != nullptr)
+    fail("a request was completed with its cancel routine still set");
   if (irp->completed.exchange(true)) fail("a request was completed twice");
   irp->completion_boost = boost;
   set_event(irp->completed_event, boost);

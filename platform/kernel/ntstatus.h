@@ -7,12 +7,18 @@
 
 namespace velto::platform {
 
-enum class [[nodiscard]] NTSTATUS : uint32_t {};
+enum class [[nodiscard]] NTSTATUS : uint32_t{};
 
-constexpr NTSTATUS make_status(uint32_t v) { return static_cast<NTSTATUS>(v); }
-constexpr uint32_t status_code(NTSTATUS s) { return static_cast<uint32_t>(s); }
+constexpr NTSTATUS make_status(uint32_t v) {
+  return static_cast<NTSTATUS>(v);
+}
+constexpr uint32_t status_code(NTSTATUS s) {
+  return static_cast<uint32_t>(s);
+}
 // Success and informational codes have the top bit clear.
-constexpr bool NT_SUCCESS(NTSTATUS s) { return static_cast<int32_t>(status_code(s)) >= 0; }
+constexpr bool NT_SUCCESS(NTSTATUS s) {
+  return static_cast<int32_t>(status_code(s)) >= 0;
+}
 
 inline constexpr NTSTATUS STATUS_SUCCESS = make_status(0x00000000);
 inline constexpr NTSTATUS STATUS_TIMEOUT = make_status(0x00000102);

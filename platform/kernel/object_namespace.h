@@ -17,7 +17,7 @@ class ObjectNamespace {
   struct Entry {
     enum class Kind { kNone, kDevice, kSymbolicLink };
     Kind kind = Kind::kNone;
-    std::u16string name;    // as created
+    std::u16string name;  // as created
     DEVICE_OBJECT* device = nullptr;
     std::u16string target;  // of a link
   };

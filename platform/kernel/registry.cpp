@@ -105,8 +105,7 @@ NTSTATUS KernelBase::registry_call(NTSTATUS on_error, Fn&& fn) {
   return status;
 }
 
-NTSTATUS KernelBase::query_registry_values(RegistryRelativeTo relative_to,
-                                           std::u16string_view path,
+NTSTATUS KernelBase::query_registry_values(RegistryRelativeTo relative_to, std::u16string_view path,
                                            std::span<RegistryQueryEntry> table) {
   return registry_call(STATUS_OBJECT_NAME_NOT_FOUND, [&](store::Store& store) {
     std::string key = absolute_key(relative_to, path);
@@ -136,8 +135,8 @@ NTSTATUS KernelBase::write_registry_value(RegistryRelativeTo relative_to, std::u
   });
 }
 
-NTSTATUS KernelBase::delete_registry_value(RegistryRelativeTo relative_to,
-                                           std::u16string_view path, std::u16string_view name) {
+NTSTATUS KernelBase::delete_registry_value(RegistryRelativeTo relative_to, std::u16string_view path,
+                                           std::u16string_view name) {
   return registry_call(STATUS_UNSUCCESSFUL, [&](store::Store& store) {
     return store.delete_value(absolute_key(relative_to, path), to_utf8(name))
                ? STATUS_SUCCESS

@@ -94,7 +94,7 @@ namespace {
 uint32_t decode_utf8(std::string_view text, size_t& i) {
   const auto byte = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
   const uint8_t lead = byte(i);
-  const size_t extra = lead < 0x80          ? 0
+  const size_t extra = lead < 0x80           ? 0
                        : (lead >> 5) == 0x06 ? 1
                        : (lead >> 4) == 0x0E ? 2
                        : (lead >> 3) == 0x1E ? 3

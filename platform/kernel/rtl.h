@@ -35,8 +35,12 @@ std::u16string to_utf16(std::string_view text);
 
 // LIST_ENTRY operations (InitializeListHead, IsListEmpty, InsertTailList,
 // InsertHeadList, RemoveHeadList, RemoveTailList, RemoveEntryList).
-inline void initialize_list_head(LIST_ENTRY& head) { head.Flink = head.Blink = &head; }
-inline bool is_list_empty(const LIST_ENTRY& head) { return head.Flink == &head; }
+inline void initialize_list_head(LIST_ENTRY& head) {
+  head.Flink = head.Blink = &head;
+}
+inline bool is_list_empty(const LIST_ENTRY& head) {
+  return head.Flink == &head;
+}
 inline void insert_tail_list(LIST_ENTRY& head, LIST_ENTRY& entry) {
   entry.Flink = &head;
   entry.Blink = head.Blink;

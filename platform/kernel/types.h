@@ -186,7 +186,10 @@ inline IRP* irp_from_list_entry(LIST_ENTRY* entry) {
   return reinterpret_cast<IRP*>(reinterpret_cast<char*>(entry) - offsetof(IRP, ListEntry));
 }
 
-enum class DEVICE_TYPE : uint32_t { FILE_DEVICE_BUS_EXTENDER = 0x2A, FILE_DEVICE_SERIAL_PORT = 0x1B };
+enum class DEVICE_TYPE : uint32_t {
+  FILE_DEVICE_BUS_EXTENDER = 0x2A,
+  FILE_DEVICE_SERIAL_PORT = 0x1B
+};
 inline constexpr uint32_t DO_BUFFERED_IO = 0x00000004;
 inline constexpr uint32_t DO_DEVICE_INITIALIZING = 0x00000080;
 

@@ -8,7 +8,9 @@
 namespace velto::platform::sim {
 
 namespace {
-std::pair<uint32_t, uint32_t> ordered(uint32_t a, uint32_t b) { return {std::min(a, b), std::max(a, b)}; }
+std::pair<uint32_t, uint32_t> ordered(uint32_t a, uint32_t b) {
+  return {std::min(a, b), std::max(a, b)};
+}
 }  // namespace
 
 void SimNetwork::set_link_faults(uint32_t from_ip, uint32_t to_ip, const LinkFaults& faults) {
@@ -59,7 +61,9 @@ void SimNetwork::unbind(Endpoint* endpoint) {
   endpoint->queue.clear();
 }
 
-void SimNetwork::release(Endpoint* endpoint) { endpoints_.erase(endpoint->id); }
+void SimNetwork::release(Endpoint* endpoint) {
+  endpoints_.erase(endpoint->id);
+}
 
 Endpoint* SimNetwork::find_endpoint(uint32_t ip, uint16_t port) {
   Endpoint* wildcard = nullptr;

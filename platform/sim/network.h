@@ -17,15 +17,15 @@
 namespace velto::platform::sim {
 
 struct LinkFaults {
-  double loss = 0;       // probability that a datagram is lost
-  double duplicate = 0;  // probability that it arrives twice
-  double reorder = 0;    // probability that it is held back behind later ones
-  double send_failure = 0;  // probability that the sender's transport refuses it
-  int64_t latency_min_100ns = 1'000;     // 100 us
-  int64_t latency_max_100ns = 20'000;    // 2 ms
-  double tail_probability = 0.01;        // now and then a much slower one
-  int64_t tail_latency_100ns = 500'000;  // 50 ms
-  int64_t reorder_delay_100ns = 100'000; // how far a held-back datagram falls behind
+  double loss = 0;                        // probability that a datagram is lost
+  double duplicate = 0;                   // probability that it arrives twice
+  double reorder = 0;                     // probability that it is held back behind later ones
+  double send_failure = 0;                // probability that the sender's transport refuses it
+  int64_t latency_min_100ns = 1'000;      // 100 us
+  int64_t latency_max_100ns = 20'000;     // 2 ms
+  double tail_probability = 0.01;         // now and then a much slower one
+  int64_t tail_latency_100ns = 500'000;   // 50 ms
+  int64_t reorder_delay_100ns = 100'000;  // how far a held-back datagram falls behind
 };
 
 struct NetworkCounters {
@@ -79,7 +79,9 @@ class SimNetwork {
   void unbind(Endpoint* endpoint);
   void release(Endpoint* endpoint);
   // The source address a datagram from this endpoint carries.
-  uint32_t source_ip(const Endpoint& endpoint) const { return endpoint.ip ? endpoint.ip : host_ip_; }
+  uint32_t source_ip(const Endpoint& endpoint) const {
+    return endpoint.ip ? endpoint.ip : host_ip_;
+  }
   struct Delivery {
     int64_t delay_100ns;
     uint64_t id;
@@ -109,7 +111,7 @@ class SimNetwork {
   std::map<std::pair<uint32_t, uint32_t>, LinkFaults> link_faults_;
   std::map<std::pair<uint32_t, uint32_t>, int64_t> partitions_;  // (low, high) -> until
   std::map<uint64_t, std::unique_ptr<Endpoint>> endpoints_;      // by id
-  std::map<uint64_t, InFlight> in_flight_;                        // by delivery id
+  std::map<uint64_t, InFlight> in_flight_;                       // by delivery id
   uint64_t next_endpoint_id_ = 1;
   uint64_t next_delivery_id_ = 1;
   NetworkCounters counters_;

@@ -10,7 +10,9 @@
 namespace velto::platform::sim {
 
 namespace {
-size_t rank(LockClass c) { return static_cast<size_t>(c); }
+size_t rank(LockClass c) {
+  return static_cast<size_t>(c);
+}
 }  // namespace
 
 // --- time -------------------------------------------------------------------------
@@ -80,7 +82,8 @@ void SimKernel::release_spin_lock(KSPIN_LOCK& lock, KIRQL old_irql) {
   Lock guard(mutex_);
   SimThread* self = self_locked("release_spin_lock");
   auto it = std::find(self->held.begin(), self->held.end(), &lock);
-  if (it == self->held.end()) fail_locked(self->name + " releases " + lock.name + " it does not hold");
+  if (it == self->held.end())
+    fail_locked(self->name + " releases " + lock.name + " it does not hold");
   self->held.erase(it);
   lock.state.store(0, std::memory_order_relaxed);
   self->irql = old_irql;
@@ -88,9 +91,13 @@ void SimKernel::release_spin_lock(KSPIN_LOCK& lock, KIRQL old_irql) {
   schedule_point(guard, self);
 }
 
-KIRQL SimKernel::acquire_cancel_spin_lock() { return acquire_spin_lock(cancel_lock_); }
+KIRQL SimKernel::acquire_cancel_spin_lock() {
+  return acquire_spin_lock(cancel_lock_);
+}
 
-void SimKernel::release_cancel_spin_lock(KIRQL old_irql) { release_spin_lock(cancel_lock_, old_irql); }
+void SimKernel::release_cancel_spin_lock(KIRQL old_irql) {
+  release_spin_lock(cancel_lock_, old_irql);
+}
 
 KIRQL SimKernel::current_irql() {
   Lock lock(mutex_);
@@ -216,14 +223,15 @@ void SimKernel::run_dpcs(SimThread* self) {
       dpc->inserted = false;
       queued_dpcs_.erase(reinterpret_cast<uintptr_t>(dpc));
       trace_locked(std::string("run ") + dpc->name);
-      if (!dpc->DeferredRoutine) fail_locked(std::string(dpc->name) + " was queued without a routine");
+      if (!dpc->DeferredRoutine)
+        fail_locked(std::string(dpc->name) + " was queued without a routine");
       self->irql = KIRQL::DISPATCH_LEVEL;
       dpc_running_ = true;
       lock.unlock();
-      dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1,
-                           dpc->SystemArgument2);
+      dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
       lock.lock();
-      if (!self->held.empty()) fail_locked(std::string(dpc->name) + " returned holding a spin lock");
+      if (!self->held.empty())
+        fail_locked(std::string(dpc->name) + " returned holding a spin lock");
       self->irql = KIRQL::PASSIVE_LEVEL;
       dpc_running_ = false;
       if (!dpc_head_) wake_waiters_locked(WaitKind::kDpcFlush, nullptr, true, STATUS_SUCCESS);
@@ -337,7 +345,9 @@ bool SimKernel::should_fail_allocation(POOL_TYPE type, size_t bytes, uint32_t ta
 
 // Fresh pool memory is not zeroed; filling it with a pattern makes a driver
 // that forgets to zero a buffer fail loudly in the tests.
-void SimKernel::on_allocated(void* block, size_t bytes) { std::memset(block, 0xCD, bytes); }
+void SimKernel::on_allocated(void* block, size_t bytes) {
+  std::memset(block, 0xCD, bytes);
+}
 
 void SimKernel::on_freeing(void* block, size_t bytes) {
   {

@@ -59,7 +59,13 @@ class Random {
 
 // Independent streams derived from one master seed, so that a new use of
 // randomness in one stream does not disturb the others.
-enum class Stream : uint64_t { kScheduler = 1, kNetwork = 2, kFaults = 3, kWorkload = 4, kSwarm = 5 };
+enum class Stream : uint64_t {
+  kScheduler = 1,
+  kNetwork = 2,
+  kFaults = 3,
+  kWorkload = 4,
+  kSwarm = 5
+};
 
 inline uint64_t stream_seed(uint64_t master, Stream stream) {
   uint64_t state = master ^ (static_cast<uint64_t>(stream) * 0xD1B54A32D192ED03ull);

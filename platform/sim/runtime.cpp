@@ -40,15 +40,24 @@ int64_t wall_ms() {
 
 const char* wait_kind_name(WaitKind kind) {
   switch (kind) {
-    case WaitKind::kNone: return "nothing";
-    case WaitKind::kBaton: return "its first turn";
-    case WaitKind::kEvent: return "event";
-    case WaitKind::kThread: return "thread end";
-    case WaitKind::kDelay: return "delay";
-    case WaitKind::kSpinLock: return "spin lock";
-    case WaitKind::kDpcQueue: return "DPC queue";
-    case WaitKind::kDpcFlush: return "DPC flush";
-    case WaitKind::kDatagram: return "datagram";
+    case WaitKind::kNone:
+      return "nothing";
+    case WaitKind::kBaton:
+      return "its first turn";
+    case WaitKind::kEvent:
+      return "event";
+    case WaitKind::kThread:
+      return "thread end";
+    case WaitKind::kDelay:
+      return "delay";
+    case WaitKind::kSpinLock:
+      return "spin lock";
+    case WaitKind::kDpcQueue:
+      return "DPC queue";
+    case WaitKind::kDpcFlush:
+      return "DPC flush";
+    case WaitKind::kDatagram:
+      return "datagram";
   }
   return "?";
 }
@@ -79,14 +88,16 @@ SimKernel::SimKernel(store::Store& registry, SimOptions options)
   t_current = main_;
   t_kernel = this;
   dpc_thread_ = new_thread_locked("dpc");
-  start_thread_locked(dpc_thread_, [](void* self) {
-    t_kernel->run_dpcs(static_cast<SimThread*>(self));
-  }, dpc_thread_);
+  start_thread_locked(
+      dpc_thread_, [](void* self) { t_kernel->run_dpcs(static_cast<SimThread*>(self)); },
+      dpc_thread_);
   last_progress_ms_ = wall_ms();
   watchdog_ = std::thread([this] { watchdog_main(); });
 }
 
-SimKernel::~SimKernel() { shutdown(); }
+SimKernel::~SimKernel() {
+  shutdown();
+}
 
 std::string SimKernel::replay_hint() const {
   return "SIM_SEED=" + std::to_string(seed_);
@@ -266,7 +277,8 @@ void SimKernel::fire_deadline_locked(const Deadline& deadline) {
   switch (deadline.kind) {
     case Deadline::Kind::kWaitTimeout: {
       auto* thread = static_cast<SimThread*>(const_cast<void*>(deadline.object));
-      if (thread->runnable || thread->done || thread->wait_generation != deadline.generation) return;
+      if (thread->runnable || thread->done || thread->wait_generation != deadline.generation)
+        return;
       const bool delay = thread->wait == WaitKind::kDelay;
       make_runnable_locked(thread, delay ? STATUS_SUCCESS : STATUS_TIMEOUT);
       return;

@@ -57,15 +57,15 @@ struct AllocationFaults {
 
 // What a blocked thread waits for.
 enum class WaitKind : uint8_t {
-  kNone,       // runnable or running
-  kBaton,      // newly created, waits for its first turn
-  kEvent,      // an event
-  kThread,     // another thread's end
-  kDelay,      // a relative delay
-  kSpinLock,   // a spin lock held by another thread
-  kDpcQueue,   // the DPC worker, idle
-  kDpcFlush,   // a flush, for the DPC queue to drain
-  kDatagram,   // a receive on the simulated network
+  kNone,      // runnable or running
+  kBaton,     // newly created, waits for its first turn
+  kEvent,     // an event
+  kThread,    // another thread's end
+  kDelay,     // a relative delay
+  kSpinLock,  // a spin lock held by another thread
+  kDpcQueue,  // the DPC worker, idle
+  kDpcFlush,  // a flush, for the DPC queue to drain
+  kDatagram,  // a receive on the simulated network
 };
 
 struct SimThread;
@@ -185,8 +185,8 @@ class SimKernel final : public KernelBase {
   const SimOptions options_;
   const uint64_t seed_;
 
-  std::mutex mutex_;  // the runtime lock: guards every field below
-  SimThread* running_ = nullptr;  // the baton holder
+  std::mutex mutex_;                                 // the runtime lock: guards every field below
+  SimThread* running_ = nullptr;                     // the baton holder
   std::vector<std::unique_ptr<SimThread>> threads_;  // by id; kept until the kernel ends
   SimThread* main_ = nullptr;
   SimThread* dpc_thread_ = nullptr;

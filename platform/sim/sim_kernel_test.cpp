@@ -97,7 +97,8 @@ uint64_t run_workload(uint64_t seed) {
   kernel.initialize_dpc(w.dpc, workload_dpc, &w, "workload dpc");
   kernel.initialize_timer(w.timer);
   std::vector<KTHREAD*> threads(4);
-  for (auto& t : threads) EXPECT_EQ(kernel.create_system_thread(workload_thread, &w, "worker", &t), STATUS_SUCCESS);
+  for (auto& t : threads)
+    EXPECT_EQ(kernel.create_system_thread(workload_thread, &w, "worker", &t), STATUS_SUCCESS);
   kernel.set_event(w.go, 0);
   for (auto* t : threads) {
     EXPECT_EQ(kernel.wait_for_thread(t, std::nullopt), STATUS_SUCCESS);
@@ -212,7 +213,8 @@ int woken_by_one_set(SimKernel& kernel, EVENT_TYPE type) {
   w.kernel = &kernel;
   kernel.initialize_event(w.event, type, false, "event");
   KTHREAD* threads[3];
-  for (auto*& t : threads) EXPECT_EQ(kernel.create_system_thread(event_waiter, &w, "waiter", &t), STATUS_SUCCESS);
+  for (auto*& t : threads)
+    EXPECT_EQ(kernel.create_system_thread(event_waiter, &w, "waiter", &t), STATUS_SUCCESS);
   (void)kernel.delay_execution_thread(relative_ms(10));  // every waiter is waiting by now
   kernel.set_event(w.event, 0);
   for (auto* t : threads) {
@@ -300,7 +302,8 @@ TEST_F(SimTest, PoolCountsLiveBlocksPerTagAndFailsTheNthAllocation) {
   kernel().free_pool(third);
   EXPECT_EQ(kernel().live_pool_blocks(kTag), 0u);
 
-  kernel().allocation_faults() = {.fail_if = [](POOL_TYPE, size_t bytes, uint32_t) { return bytes == 4100; }};
+  kernel().allocation_faults() = {
+      .fail_if = [](POOL_TYPE, size_t bytes, uint32_t) { return bytes == 4100; }};
   EXPECT_EQ(kernel().allocate_pool_with_tag(POOL_TYPE::NonPagedPool, 4100, kTag), nullptr);
   void* other = kernel().allocate_pool_with_tag(POOL_TYPE::NonPagedPool, 132, kTag);
   EXPECT_NE(other, nullptr);
@@ -339,7 +342,8 @@ TEST_F(SimTest, NetworkLosesAndDuplicatesAsConfiguredAndCloseWakesTheReceiver) {
   r.kernel = &kernel();
   r.address = server;
   KTHREAD* thread = nullptr;
-  ASSERT_EQ(kernel().create_system_thread(receive_until_closed, &r, "server rx", &thread), STATUS_SUCCESS);
+  ASSERT_EQ(kernel().create_system_thread(receive_until_closed, &r, "server rx", &thread),
+            STATUS_SUCCESS);
   for (uint8_t i = 0; i < 200; ++i) {
     const uint8_t bytes[] = {i};
     ASSERT_EQ(kernel().send_datagram(host, kServer, 519, bytes), STATUS_SUCCESS);
@@ -370,7 +374,8 @@ TEST_F(SimTest, HostAddressCarriesTheHostIpAndTakesDatagramsForIt) {
   EXPECT_EQ(kernel().open_transport_address(519, &again), STATUS_ADDRESS_ALREADY_EXISTS);
 
   const uint8_t hello[] = {1, 2, 3};
-  ASSERT_EQ(kernel().send_datagram(server, kernel().network().host_ip(), 519, hello), STATUS_SUCCESS);
+  ASSERT_EQ(kernel().send_datagram(server, kernel().network().host_ip(), 519, hello),
+            STATUS_SUCCESS);
   uint8_t buffer[2];
   ReceivedDatagram d;
   ASSERT_EQ(kernel().receive_datagram(host, kServer, 519, buffer, &d), STATUS_SUCCESS);

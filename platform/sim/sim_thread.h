@@ -34,7 +34,11 @@ struct SimThread {
   std::thread os_thread;
 };
 
-inline SimThread* from_handle(KTHREAD* handle) { return reinterpret_cast<SimThread*>(handle); }
-inline KTHREAD* to_handle(SimThread* thread) { return reinterpret_cast<KTHREAD*>(thread); }
+inline SimThread* from_handle(KTHREAD* handle) {
+  return reinterpret_cast<SimThread*>(handle);
+}
+inline KTHREAD* to_handle(SimThread* thread) {
+  return reinterpret_cast<KTHREAD*>(thread);
+}
 
 }  // namespace velto::platform::sim

@@ -10,7 +10,9 @@
 namespace velto::platform::sim {
 
 namespace {
-Endpoint* endpoint_of(TransportAddress* address) { return reinterpret_cast<Endpoint*>(address); }
+Endpoint* endpoint_of(TransportAddress* address) {
+  return reinterpret_cast<Endpoint*>(address);
+}
 }  // namespace
 
 NTSTATUS SimKernel::open_endpoint(uint32_t ip, uint16_t port, TransportAddress** address) {

@@ -7,8 +7,11 @@
 // Keys are addressed by full path, either "HKLM\SYSTEM\..." or
 // "\REGISTRY\MACHINE\SYSTEM\..." (the same key); a trailing backslash is
 // ignored. REG_SZ data is 8-bit text as written, its NUL counted in the length.
+// Names, depth and data sizes are bounded (see the limits below) so that one
+// bad writer cannot grow a row or a walk without end.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -24,13 +27,26 @@ namespace velto::store {
 
 using layout::ValueType;
 
-// Raised for a file that cannot be opened, is damaged or is not a store, and
-// for I/O failures. Missing keys and values are not errors: they are empty
-// optionals or false results.
+// Raised for a file that cannot be opened, is damaged or is not a store, for
+// I/O failures, for a bad key path and for a name or data over the limits.
+// Missing keys and values are not errors: they are empty optionals or false
+// results.
 class StoreError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// Limits, checked on every write. Key names and value names follow the usual
+// registry limits; the data limit is far above anything this system stores.
+inline constexpr size_t kMaxKeyNameBytes = 255;
+inline constexpr size_t kMaxKeyDepth = 512;
+inline constexpr size_t kMaxValueNameBytes = 16383;
+inline constexpr size_t kMaxValueDataBytes = size_t{1} << 20;
+
+// Splits a key path into its names below HKLM ({} for HKLM itself). Accepts
+// "HKLM", "HKEY_LOCAL_MACHINE" and "\REGISTRY\MACHINE" as the root, in any
+// case. Throws StoreError("bad key path ...") for anything else.
+std::vector<std::string> parse_key_path(std::string_view key);
 
 struct Value {
   std::string name;  // as created; "" is the key's default value
@@ -52,15 +68,22 @@ class Store {
   // Creates the key and its missing ancestors; true if it exists afterwards.
   bool create_key(std::string_view key);
   // Deletes the key with its subkeys and values; false if it did not exist.
+  // HKLM itself cannot be deleted (StoreError).
   bool delete_key(std::string_view key);
-  // Subkey names of key as created (not sorted by case), in name order.
+  // Subkey names of key in the case they were created with, ordered by their
+  // case-folded names; empty when the key does not exist.
   std::vector<std::string> list_subkeys(std::string_view key) const;
+  // The key's path below HKLM with every name in the case it was created
+  // with ("" for HKLM itself); nullopt when the key does not exist.
+  std::optional<std::string> stored_key_path(std::string_view key) const;
 
   std::optional<Value> get_value(std::string_view key, std::string_view name) const;
   // Creates the key when missing, and replaces a value of the same name.
   void set_value(std::string_view key, std::string_view name, ValueType type,
                  std::vector<uint8_t> data);
   bool delete_value(std::string_view key, std::string_view name);
+  // Values of key ordered by their case-folded names; empty when the key does
+  // not exist.
   std::vector<Value> list_values(std::string_view key) const;
 
   // Runs fn inside one write transaction: all of its writes land, or none
@@ -69,10 +92,10 @@ class Store {
   void transaction(Fn&& fn);
 
   // Data helpers for the common layouts.
-  static std::vector<uint8_t> dword_data(uint32_t v);           // 4 bytes, little-endian
-  static std::vector<uint8_t> sz_data(std::string_view text);   // text + NUL
-  static std::optional<uint32_t> as_dword(const Value& v);      // REG_DWORD of 4 bytes
-  static std::string as_text(const Value& v);                   // up to the first NUL
+  static std::vector<uint8_t> dword_data(uint32_t v);          // 4 bytes, little-endian
+  static std::vector<uint8_t> sz_data(std::string_view text);  // text + NUL
+  static std::optional<uint32_t> as_dword(const Value& v);     // REG_DWORD of 4 bytes
+  static std::string as_text(const Value& v);                  // up to the first NUL
 
  private:
   struct Impl;

@@ -25,7 +25,9 @@ uint32_t query_port_service_dword(DriverState& ds, std::u16string_view name, uin
   uint32_t value = fallback;
   RegistryQueryEntry table[] = {
       {.kind = RegistryQueryEntry::Kind::Subkey, .name = kPortService},
-      {.kind = RegistryQueryEntry::Kind::Direct, .name = name, .target = &value,
+      {.kind = RegistryQueryEntry::Kind::Direct,
+       .name = name,
+       .target = &value,
        .default_value = fallback},
   };
   // A failed query leaves the default in place, which is what the driver wants.
@@ -42,8 +44,7 @@ bool is_digit(char16_t c) {
 }  // namespace
 
 int32_t ReadPortCount(DriverState& ds) {
-  const uint32_t max_port =
-      query_port_service_dword(ds, kMaxPortValue, layout::kMaxPortDefault);
+  const uint32_t max_port = query_port_service_dword(ds, kMaxPortValue, layout::kMaxPortDefault);
   // Every per-port table has 256 entries and the link's port byte is 8 bits.
   if (max_port > static_cast<uint32_t>(kPortTableSize)) {
     ds.kernel->debug_print("Veltop: MaxPort " + std::to_string(max_port) + " is above " +
@@ -60,7 +61,9 @@ int32_t ReadFirstComNumber(DriverState& ds) {
   char16_t buffer[8] = {};  // 16 bytes: seven characters and a NUL
   UNICODE_STRING port_name{0, sizeof buffer, buffer};
   RegistryQueryEntry table[] = {
-      {.kind = RegistryQueryEntry::Kind::Direct, .name = kPortNameValue, .target = &port_name,
+      {.kind = RegistryQueryEntry::Kind::Direct,
+       .name = kPortNameValue,
+       .target = &port_name,
        .default_value = std::u16string_view(u"")},
   };
   const NTSTATUS status = ds.kernel->query_registry_values(
@@ -82,9 +85,13 @@ void ReadPortConfiguration(DriverState& ds) {
     uint32_t d_address = layout::kDriverDAddressDefault;
     RegistryQueryEntry table[] = {
         {.kind = RegistryQueryEntry::Kind::Subkey, .name = kPortService},
-        {.kind = RegistryQueryEntry::Kind::Direct, .name = start, .target = &start_num,
+        {.kind = RegistryQueryEntry::Kind::Direct,
+         .name = start,
+         .target = &start_num,
          .default_value = layout::kDriverStartNumDefault},
-        {.kind = RegistryQueryEntry::Kind::Direct, .name = address, .target = &d_address,
+        {.kind = RegistryQueryEntry::Kind::Direct,
+         .name = address,
+         .target = &d_address,
          .default_value = layout::kDriverDAddressDefault},
     };
     (void)ds.kernel->query_registry_values(RegistryRelativeTo::RTL_REGISTRY_ABSOLUTE,

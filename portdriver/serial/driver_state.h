@@ -41,7 +41,7 @@ inline constexpr uint16_t LINK_OPEN = 0x04;  // the device server accepted the o
 // receiver) and one consumer (the read engine); each index is written only
 // by its owner and read by the other side as a snapshot.
 struct RxRing {
-  uint8_t* Data = nullptr;  // slice k of RxStorage while port k is open
+  uint8_t* Data = nullptr;             // slice k of RxStorage while port k is open
   std::atomic<int32_t> ReadIndex{0};   // owned by the read engine
   std::atomic<int32_t> WriteIndex{0};  // owned by the link receiver
 };
@@ -50,7 +50,7 @@ struct RxRing {
 // producers (the write engine and the immediate-character step), which never
 // fill the ring at the same time.
 struct TxRing {
-  uint8_t* Data = nullptr;  // slice k of TxStorage; set at every open, never cleared
+  uint8_t* Data = nullptr;             // slice k of TxStorage; set at every open, never cleared
   std::atomic<int32_t> ReadIndex{0};   // owned by the sender
   std::atomic<int32_t> WriteIndex{0};  // owned by the producers
 };
@@ -71,15 +71,15 @@ struct DriverState {
   std::atomic<int32_t> StopLink{0};  // set by unload; link threads end on seeing it
   TransportAddress* TransportFile = nullptr;
   int32_t ServerCount = 0;
-  KEVENT SenderWake;         // synchronization event; every queueing operation sets it
-  KSPIN_LOCK OutQueueLock;   // guards OutQueue and TxPending
+  KEVENT SenderWake;        // synchronization event; every queueing operation sets it
+  KSPIN_LOCK OutQueueLock;  // guards OutQueue and TxPending
   std::array<::velto::portdriver::TxRing, kPortTableSize> TxRing;
   std::array<uint8_t, kOpenPayloadBytes> OpenPayload{};
   std::array<int32_t, kPortTableSize> RxBadSeqCount{};
   uint8_t* RxStorage = nullptr;
   KDPC PollDpc;
   std::array<LinkMessage*, kPortTableSize> OutQueue{};  // under OutQueueLock
-  std::array<uint8_t, kPortTableSize> TxPending{};       // under OutQueueLock
+  std::array<uint8_t, kPortTableSize> TxPending{};      // under OutQueueLock
   // Written at start-up and by opens (re-read of the configuration); read by
   // the link. A 32-bit store is atomic on every processor we run on.
   std::array<std::atomic<uint32_t>, kPortTableSize> ServerIp{};

@@ -72,16 +72,19 @@ void initialize_port_record(Kernel& kernel, PortExtension& port) {
   port.WaitMask = 0;
   port.CurrentBaud = 9600;
   kernel.initialize_spin_lock(port.PortLock, LockClass::kPortLock, "PortLock");
-  for (KTIMER* timer : {&port.ReadTotalTimer, &port.ReadIntervalTimer, &port.ImmediateTimer,
-                        &port.AckTimer}) {
+  for (KTIMER* timer :
+       {&port.ReadTotalTimer, &port.ReadIntervalTimer, &port.ImmediateTimer, &port.AckTimer}) {
     kernel.initialize_timer(*timer);
   }
   const struct {
     KDPC* dpc;
     const char* name;
-  } dpcs[] = {{&port.WriteDpc, "WriteDpc"},         {&port.ReadDpc, "ReadDpc"},
-              {&port.ReadTotalDpc, "ReadTotalDpc"}, {&port.ReadIntervalDpc, "ReadIntervalDpc"},
-              {&port.WaitDoneDpc, "WaitDoneDpc"},   {&port.ImmediateDpc, "ImmediateDpc"},
+  } dpcs[] = {{&port.WriteDpc, "WriteDpc"},
+              {&port.ReadDpc, "ReadDpc"},
+              {&port.ReadTotalDpc, "ReadTotalDpc"},
+              {&port.ReadIntervalDpc, "ReadIntervalDpc"},
+              {&port.WaitDoneDpc, "WaitDoneDpc"},
+              {&port.ImmediateDpc, "ImmediateDpc"},
               {&port.ImmediateTimeoutDpc, "ImmediateTimeoutDpc"},
               {&port.AckTimeoutDpc, "AckTimeoutDpc"}};
   // The engines that run in these DPCs come with the request handling; until
@@ -204,13 +207,13 @@ NTSTATUS SetupPortNaming(PortExtension& port, NamingAction action) {
 // and its DPCs taken off the queue before the record goes.
 void DeletePort(PortExtension& port) {
   Kernel& kernel = *port.Driver->kernel;
-  for (KTIMER* timer : {&port.ReadTotalTimer, &port.ReadIntervalTimer, &port.ImmediateTimer,
-                        &port.AckTimer}) {
+  for (KTIMER* timer :
+       {&port.ReadTotalTimer, &port.ReadIntervalTimer, &port.ImmediateTimer, &port.AckTimer}) {
     (void)kernel.cancel_timer(*timer);
   }
-  for (KDPC* dpc : {&port.WriteDpc, &port.ReadDpc, &port.ReadTotalDpc, &port.ReadIntervalDpc,
-                    &port.WaitDoneDpc, &port.ImmediateDpc, &port.ImmediateTimeoutDpc,
-                    &port.AckTimeoutDpc}) {
+  for (KDPC* dpc :
+       {&port.WriteDpc, &port.ReadDpc, &port.ReadTotalDpc, &port.ReadIntervalDpc, &port.WaitDoneDpc,
+        &port.ImmediateDpc, &port.ImmediateTimeoutDpc, &port.AckTimeoutDpc}) {
     (void)kernel.remove_queue_dpc(*dpc);
   }
   (void)SetupPortNaming(port, NamingAction::kDelete);

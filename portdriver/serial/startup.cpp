@@ -125,8 +125,8 @@ NTSTATUS prepare(DriverState& ds) {
 
 NTSTATUS DriverEntry(DRIVER_OBJECT* driver, const UNICODE_STRING*) {
   Kernel& kernel = *driver->kernel;
-  void* memory = kernel.allocate_pool_with_tag(POOL_TYPE::NonPagedPool, sizeof(DriverState),
-                                               kPoolTag);
+  void* memory =
+      kernel.allocate_pool_with_tag(POOL_TYPE::NonPagedPool, sizeof(DriverState), kPoolTag);
   if (!memory) return STATUS_INSUFFICIENT_RESOURCES;
   auto* ds = new (memory) DriverState();
   ds->kernel = &kernel;
@@ -147,6 +147,8 @@ NTSTATUS DriverEntry(DRIVER_OBJECT* driver, const UNICODE_STRING*) {
   return STATUS_SUCCESS;
 }
 
-void DriverUnload(DRIVER_OBJECT* driver) { release_driver(driver); }
+void DriverUnload(DRIVER_OBJECT* driver) {
+  release_driver(driver);
+}
 
 }  // namespace velto::portdriver

@@ -40,8 +40,9 @@ class StartupTest : public SimTest {
 
   NTSTATUS load() {
     NTSTATUS status = STATUS_SUCCESS;
-    driver_ = kernel().load_driver(u"Veltop", u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Veltop",
-                                   DriverEntry, &status);
+    driver_ = kernel().load_driver(
+        u"Veltop", u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Veltop", DriverEntry,
+        &status);
     return status;
   }
 
@@ -105,19 +106,19 @@ TEST_P(PortNameDigits, GiveTheFirstComNumber) {
   set_dword(kService, "MaxPort", 1);
   ASSERT_EQ(load(), STATUS_SUCCESS);
   EXPECT_EQ(ds().FirstComNumber, c.first_com);
-  EXPECT_THAT(dos_names(),
-              ElementsAre("\\DosDevices\\COM" + std::to_string(c.first_com) + " -> \\Device\\vcserial0"));
+  EXPECT_THAT(dos_names(), ElementsAre("\\DosDevices\\COM" + std::to_string(c.first_com) +
+                                       " -> \\Device\\vcserial0"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Startup, PortNameDigits,
-    ::testing::Values(PortNameCase{"COM5", "COM5", true, 5}, PortNameCase{"COM12", "COM12", true, 12},
-                      PortNameCase{"COM123", "COM123", true, 123},
-                      PortNameCase{"COM1x2", "COM1x2", true, 12},
-                      PortNameCase{"NoDigits", "COMX", true, 0},
-                      PortNameCase{"MissingValue", std::nullopt, true, 0},
-                      PortNameCase{"MissingKey", std::nullopt, false, 3}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Startup, PortNameDigits,
+                         ::testing::Values(PortNameCase{"COM5", "COM5", true, 5},
+                                           PortNameCase{"COM12", "COM12", true, 12},
+                                           PortNameCase{"COM123", "COM123", true, 123},
+                                           PortNameCase{"COM1x2", "COM1x2", true, 12},
+                                           PortNameCase{"NoDigits", "COMX", true, 0},
+                                           PortNameCase{"MissingValue", std::nullopt, true, 0},
+                                           PortNameCase{"MissingKey", std::nullopt, false, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StartupTest, MaxPortGivesThePortCount) {
   // Missing: eight ports.
@@ -153,8 +154,8 @@ TEST_F(StartupTest, PortsGetDeviceNamesComNamesSerialCommValuesAndServerSettings
                                        "\\DosDevices\\COM5 -> \\Device\\vcserial2",
                                        "\\DosDevices\\COM6 -> \\Device\\vcserial3"));
   // The data is the text with its NUL counted.
-  EXPECT_THAT(serial_comm(), ElementsAre("vcserial0=COM3/5", "vcserial1=COM4/5",
-                                         "vcserial2=COM5/5", "vcserial3=COM6/5"));
+  EXPECT_THAT(serial_comm(), ElementsAre("vcserial0=COM3/5", "vcserial1=COM4/5", "vcserial2=COM5/5",
+                                         "vcserial3=COM6/5"));
   // Missing values take the driver's defaults of 3.
   EXPECT_EQ(ds().RemotePort[0], 2);
   EXPECT_EQ(ds().ServerIp[0], 3u);
