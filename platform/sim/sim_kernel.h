@@ -141,6 +141,11 @@ class SimKernel final : public KernelBase {
   // bound to their own address. The host's transport address is the same
   // with address 0. Must be called from a simulated thread.
   NTSTATUS open_endpoint(uint32_t ip, uint16_t port, TransportAddress** address);
+  // A receive that gives up with STATUS_TIMEOUT when the timeout (negative:
+  // relative, in 100-ns units) passes first; without one it waits for ever.
+  NTSTATUS receive_datagram_until(TransportAddress* address, std::span<uint8_t> buffer,
+                                  ReceivedDatagram* received,
+                                  std::optional<int64_t> timeout_100ns);
 
  protected:
   bool should_fail_allocation(POOL_TYPE type, size_t bytes, uint32_t tag) override;

@@ -57,14 +57,23 @@ NTSTATUS SimKernel::send_datagram(TransportAddress* address, uint32_t remote_ip,
 
 NTSTATUS SimKernel::receive_datagram(TransportAddress* address, uint32_t, uint16_t,
                                      std::span<uint8_t> buffer, ReceivedDatagram* received) {
+  return receive_datagram_until(address, buffer, received, std::nullopt);
+}
+
+NTSTATUS SimKernel::receive_datagram_until(TransportAddress* address, std::span<uint8_t> buffer,
+                                           ReceivedDatagram* received,
+                                           std::optional<int64_t> timeout_100ns) {
   Lock lock(mutex_);
   SimThread* self = self_locked("receive_datagram");
   require_can_wait_locked(self, "receive_datagram");
   Endpoint* endpoint = endpoint_of(address);
+  std::optional<int64_t> deadline;
+  if (timeout_100ns) deadline = absolute_due_locked(*timeout_100ns);
   schedule_point(lock, self);
   while (endpoint->queue.empty()) {
     if (endpoint->closed) return STATUS_CANCELLED;
-    (void)block_locked(lock, self, WaitKind::kDatagram, endpoint, "a datagram", std::nullopt);
+    if (deadline && now_100ns_ >= *deadline) return STATUS_TIMEOUT;
+    (void)block_locked(lock, self, WaitKind::kDatagram, endpoint, "a datagram", deadline);
   }
   Datagram datagram = std::move(endpoint->queue.front());
   endpoint->queue.pop_front();
