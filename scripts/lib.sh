@@ -6,7 +6,8 @@ VELTO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VELTO_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev libcli11-dev libfmt-dev
+  libsqlite3-dev libcli11-dev libfmt-dev libcpp-httplib-dev
+  iproute2
 )
 
 # Installs only what is missing, so a second run costs a dpkg query.
