@@ -34,9 +34,8 @@ void LogStartupError(DriverState& ds);
 // --- periodic status (poll.cpp)
 void PollPass(KDPC* dpc, void* context, void* arg1, void* arg2);
 
-// --- device link start-up (portdriver/link)
-void LinkStartThread(void* context);
-// Ends every link thread and releases what the link holds. Context: passive.
-void StopLinkThreads(DriverState& ds);
+// --- the engines behind ReadDpc and WriteDpc (read.cpp, write.cpp)
+void ReadArrival(KDPC* dpc, void* context, void* arg1, void* arg2);
+void WriteStep(KDPC* dpc, void* context, void* arg1, void* arg2);
 
 }  // namespace velto::portdriver

@@ -28,8 +28,7 @@ inline constexpr int32_t kRxRingBytes = 4096;  // at most 4095 held
 inline constexpr int32_t kTxRingBytes = 128;   // one data message
 inline constexpr size_t kRxStorageBytes = size_t{kPortTableSize} * kRxRingBytes;
 inline constexpr size_t kTxStorageBytes = size_t{kPortTableSize} * kTxRingBytes;
-inline constexpr size_t kRxWorkBytes = 4100;  // header + what a 12-bit Length describes
-inline constexpr size_t kTxWorkBytes = 132;   // header + 128 payload bytes
+inline constexpr size_t kTxWorkBytes = 132;  // header + 128 payload bytes
 inline constexpr size_t kOpenPayloadBytes = 18;
 inline constexpr size_t kServicesPathBytes = 514;  // capacity 512 plus a NUL
 
@@ -55,8 +54,37 @@ struct TxRing {
   std::atomic<int32_t> WriteIndex{0};  // owned by the producers
 };
 
+struct DriverState;
 struct LinkMessage;
 struct PortExtension;
+
+// What the link did for one port, for status views and for the tests that
+// prove a fault fired. Relaxed atomics: each counter has one writer at a
+// time, and readers want a recent value, not a consistent set.
+struct LinkCounters {
+  std::atomic<uint64_t> sent{0};               // datagrams the sender handed to the transport
+  std::atomic<uint64_t> resent{0};             // data messages sent again from RetransmitCopy
+  std::atomic<uint64_t> send_retries{0};       // sends the transport refused, tried again
+  std::atomic<uint64_t> received{0};           // datagrams matched to the port
+  std::atomic<uint64_t> dropped_short{0};      // Length claimed more than arrived
+  std::atomic<uint64_t> dropped_closed{0};     // data for a closed port
+  std::atomic<uint64_t> dropped_ring_full{0};  // sequenced data with no room
+  std::atomic<uint64_t> truncated{0};          // unsequenced data cut short by the ring
+  std::atomic<uint64_t> out_of_order{0};       // sequenced data neither expected nor a repeat
+  std::atomic<uint64_t> repeats{0};            // sequenced data acknowledged again
+  std::atomic<uint64_t> queue_full{0};         // messages not queued: the port's queue was full
+
+  static void add(std::atomic<uint64_t>& counter, uint64_t n = 1) {
+    counter.fetch_add(n, std::memory_order_relaxed);
+  }
+};
+
+// One receiver thread and the server address it was started for.
+struct ReceiverSlot {
+  DriverState* Driver = nullptr;
+  uint32_t ServerAddress = 0;
+  KTHREAD* Thread = nullptr;
+};
 
 struct DriverState {
   // Ours: the kernel and driver object this instance runs under, so that
@@ -78,25 +106,32 @@ struct DriverState {
   std::array<int32_t, kPortTableSize> RxBadSeqCount{};
   uint8_t* RxStorage = nullptr;
   KDPC PollDpc;
-  std::array<LinkMessage*, kPortTableSize> OutQueue{};  // under OutQueueLock
-  std::array<uint8_t, kPortTableSize> TxPending{};      // under OutQueueLock
+  std::array<LinkMessage*, kPortTableSize> OutQueue{};   // under OutQueueLock
+  std::array<uint8_t, kPortTableSize> TxPending{};       // under OutQueueLock
+  std::array<uint16_t, kPortTableSize> OutQueueDepth{};  // ours, under OutQueueLock
   // Written at start-up and by opens (re-read of the configuration); read by
   // the link. A 32-bit store is atomic on every processor we run on.
   std::array<std::atomic<uint32_t>, kPortTableSize> ServerIp{};
   std::array<std::atomic<int32_t>, kPortTableSize> RemotePort{};
+  // RxSeq: set by open and close, advanced by the receiver under PortLock.
+  // TxSeq: set by open and close, advanced by the sender, read by the
+  // receiver; atomic because the sender takes no PortLock.
   std::array<int32_t, kPortTableSize> RxSeq{};
-  std::array<int32_t, kPortTableSize> TxSeq{};
+  std::array<std::atomic<int32_t>, kPortTableSize> TxSeq{};
   std::array<PortExtension*, kPortTableSize> Ports{};  // set at creation, fixed after
   std::array<::velto::portdriver::RxRing, kPortTableSize> RxRing;
   KTIMER PollTimer;
   uint8_t* TxStorage = nullptr;
   UNICODE_STRING ServicesPath;  // paged, 512-byte capacity
-  uint8_t* RxWork = nullptr;
-  uint8_t* TxWork = nullptr;
+  uint8_t* TxWork = nullptr;    // the sender's datagram under construction; the sender's alone
 
-  // Ours: what unload must undo, and the link start-up thread it waits for.
+  // Ours: the link's threads, which unload waits for, and its counters.
   KTHREAD* LinkStartThreadHandle = nullptr;
-  std::atomic<int32_t> PollStopping{0};  // PollPass re-arms PollTimer only while 0
+  KTHREAD* SenderThreadHandle = nullptr;
+  ReceiverSlot* Receivers = nullptr;  // ServerCount entries, pool-allocated
+  std::array<LinkCounters, kPortTableSize> LinkStats;
+  std::atomic<uint64_t> UnmatchedDatagrams{0};  // matched no port
+  std::atomic<int32_t> PollStopping{0};         // PollPass re-arms PollTimer only while 0
   bool PollArmed = false;
   bool SerialCountRaised = false;
 };
@@ -175,7 +210,9 @@ struct PortExtension {
   uint8_t ReadUsesTotalTimer = 0;
   std::atomic<uint32_t> ModemStatus{0};  // written by the receiver, read by requests and PollPass
   uint8_t MoreToWrite = 0;
-  uint8_t RetransmitPending = 0;
+  // Set by the write engine, the acknowledgement timeout and the receiver;
+  // cleared by the sender and the receiver.
+  std::atomic<uint8_t> RetransmitPending{0};
   uint32_t BatchInFlight = 0;
   uint32_t RetransmitLength = 0;
   std::array<uint8_t, kTxRingBytes> RetransmitCopy{};

@@ -87,9 +87,11 @@ void initialize_port_record(Kernel& kernel, PortExtension& port) {
               {&port.ImmediateDpc, "ImmediateDpc"},
               {&port.ImmediateTimeoutDpc, "ImmediateTimeoutDpc"},
               {&port.AckTimeoutDpc, "AckTimeoutDpc"}};
-  // The engines that run in these DPCs come with the request handling; until
-  // a DPC has its routine, queueing it is a programmer error the kernel names.
+  // The engines that run in the other DPCs come with the request handling;
+  // until a DPC has its routine, queueing it is a programmer error.
   for (const auto& d : dpcs) kernel.initialize_dpc(*d.dpc, nullptr, &port, d.name);
+  port.ReadDpc.DeferredRoutine = ReadArrival;
+  port.WriteDpc.DeferredRoutine = WriteStep;
 }
 
 // The copy of the device name that names the SERIALCOMM value; without it the

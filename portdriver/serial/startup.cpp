@@ -9,6 +9,7 @@
 
 #include "common/store_layout.h"
 #include "platform/kernel/rtl.h"
+#include "portdriver/link/link.h"
 #include "portdriver/serial/driver.h"
 
 namespace velto::portdriver {
@@ -42,15 +43,18 @@ NTSTATUS build_services_path(DriverState& ds) {
 
 NTSTATUS allocate_shared_buffers(DriverState& ds) {
   Kernel& kernel = *ds.kernel;
-  ds.RxWork = allocate_zeroed(kernel, kRxWorkBytes);
   ds.TxStorage = allocate_zeroed(kernel, kTxStorageBytes);
   ds.RxStorage = allocate_zeroed(kernel, kRxStorageBytes);
   ds.TxWork = allocate_zeroed(kernel, kTxWorkBytes);
-  const bool complete = ds.RxWork && ds.TxStorage && ds.RxStorage && ds.TxWork;
+  const bool complete = ds.TxStorage && ds.RxStorage && ds.TxWork;
   return complete ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
 NTSTATUS start_link(DriverState& ds) {
+  // Both exist before any thread can queue a message, even while the
+  // endpoint is not open yet.
+  ds.kernel->initialize_event(ds.SenderWake, EVENT_TYPE::SynchronizationEvent, false, "SenderWake");
+  ds.kernel->initialize_spin_lock(ds.OutQueueLock, LockClass::kOutQueueLock, "OutQueueLock");
   ds.LinkNotReady = 1;
   return ds.kernel->create_system_thread(LinkStartThread, &ds, "link start-up",
                                          &ds.LinkStartThreadHandle);
@@ -100,7 +104,6 @@ void release_driver(DRIVER_OBJECT* driver) {
     DeletePort(*static_cast<PortExtension*>(device->DeviceExtension));
   }
   if (ds.SerialCountRaised) kernel.configuration_information().SerialCount -= ds.PortCount;
-  free_if_set(kernel, ds.RxWork);
   free_if_set(kernel, ds.TxStorage);
   free_if_set(kernel, ds.RxStorage);
   free_if_set(kernel, ds.TxWork);
