@@ -95,18 +95,25 @@ void join(Kernel& kernel, KTHREAD*& thread) {
   thread = nullptr;
 }
 
+void free_list(DriverState& ds, LinkMessage* message) {
+  while (message) {
+    LinkMessage* next = message->Next;
+    message->~LinkMessage();
+    ds.kernel->free_pool(message);
+    message = next;
+  }
+}
+
+// Every link thread has ended: the lists are ours alone.
 void free_queued_messages(DriverState& ds) {
   for (int32_t p = 0; p < kPortTableSize; ++p) {
-    LinkMessage* message = ds.OutQueue[p];
+    free_list(ds, ds.OutQueue[p]);
     ds.OutQueue[p] = nullptr;
     ds.OutQueueDepth[p] = 0;
-    while (message) {
-      LinkMessage* next = message->Next;
-      message->~LinkMessage();
-      ds.kernel->free_pool(message);
-      message = next;
-    }
   }
+  free_list(ds, ds.FreeMessages);
+  ds.FreeMessages = nullptr;
+  ds.FreeMessageCount = 0;
 }
 
 }  // namespace

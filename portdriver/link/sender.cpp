@@ -14,6 +14,41 @@ namespace {
 
 constexpr int64_t kSendRetryPause100ns = -5'000'000;  // 500 ms
 constexpr int8_t kSenderWakeBoost = 16;
+constexpr uint32_t kFreeMessagesKept = 64;
+
+// A message record from the reuse list, or else from the pool.
+// Context: up to DISPATCH_LEVEL. Locks: takes OutQueueLock.
+LinkMessage* allocate_message(DriverState& ds) {
+  const KIRQL irql = ds.kernel->acquire_spin_lock(ds.OutQueueLock);
+  LinkMessage* message = ds.FreeMessages;
+  if (message) {
+    ds.FreeMessages = message->Next;
+    --ds.FreeMessageCount;
+  }
+  ds.kernel->release_spin_lock(ds.OutQueueLock, irql);
+  if (!message) {
+    message = static_cast<LinkMessage*>(
+        ds.kernel->allocate_pool_with_tag(POOL_TYPE::NonPagedPool, sizeof(LinkMessage), kPoolTag));
+    if (!message) return nullptr;
+  }
+  return new (message) LinkMessage{};
+}
+
+// Keeps a bounded number of records for reuse and frees the rest.
+void release_message(DriverState& ds, LinkMessage* message) {
+  const KIRQL irql = ds.kernel->acquire_spin_lock(ds.OutQueueLock);
+  const bool keep = ds.FreeMessageCount < kFreeMessagesKept;
+  if (keep) {
+    message->Next = ds.FreeMessages;
+    ds.FreeMessages = message;
+    ++ds.FreeMessageCount;
+  }
+  ds.kernel->release_spin_lock(ds.OutQueueLock, irql);
+  if (!keep) {
+    message->~LinkMessage();
+    ds.kernel->free_pool(message);
+  }
+}
 
 bool link_open(DriverState& ds, uint32_t port) {
   PortExtension* record = ds.Ports[port];
@@ -69,8 +104,7 @@ void send_queued(DriverState& ds, uint32_t port, LinkMessage* message) {
                 std::min(payload, kMaxQueuedPayload));
     send_with_retry(ds, port, {ds.TxWork, std::min<size_t>(length, kTxWorkBytes)});
     LinkMessage* next = message->Next;
-    message->~LinkMessage();
-    ds.kernel->free_pool(message);
+    release_message(ds, message);
     message = next;
   }
 }
@@ -127,10 +161,8 @@ void visit_port(DriverState& ds, uint32_t port) {
 void QueueLinkMessage(DriverState& ds, uint32_t port, uint8_t type, const uint8_t* payload,
                       uint32_t length) {
   if (!link_open(ds, port) && type != LINK_MSG_OPEN && type != LINK_MSG_CLOSE) return;
-  auto* message = static_cast<LinkMessage*>(
-      ds.kernel->allocate_pool_with_tag(POOL_TYPE::NonPagedPool, sizeof(LinkMessage), kPoolTag));
+  LinkMessage* message = allocate_message(ds);
   if (message) {
-    new (message) LinkMessage{};
     const bool control = type == LINK_MSG_MODEM_CONTROL;
     const uint32_t copied = control ? 0 : std::min<uint32_t>(length, kMaxQueuedPayload);
     uint16_t length_seq = static_cast<uint16_t>(control ? length : copied + kHeaderBytes);
@@ -149,8 +181,7 @@ void QueueLinkMessage(DriverState& ds, uint32_t port, uint8_t type, const uint8_
     ds.kernel->release_spin_lock(ds.OutQueueLock, irql);
     if (!room) {
       LinkCounters::add(ds.LinkStats[port].queue_full);
-      message->~LinkMessage();
-      ds.kernel->free_pool(message);
+      release_message(ds, message);
     }
   }
   ds.kernel->set_event(ds.SenderWake, kSenderWakeBoost);

@@ -109,6 +109,10 @@ struct DriverState {
   std::array<LinkMessage*, kPortTableSize> OutQueue{};   // under OutQueueLock
   std::array<uint8_t, kPortTableSize> TxPending{};       // under OutQueueLock
   std::array<uint16_t, kPortTableSize> OutQueueDepth{};  // ours, under OutQueueLock
+  // Ours: sent messages kept for reuse, so that steady traffic (an
+  // acknowledgement for every datagram received) allocates nothing.
+  LinkMessage* FreeMessages = nullptr;  // under OutQueueLock
+  uint32_t FreeMessageCount = 0;        // under OutQueueLock
   // Written at start-up and by opens (re-read of the configuration); read by
   // the link. A 32-bit store is atomic on every processor we run on.
   std::array<std::atomic<uint32_t>, kPortTableSize> ServerIp{};
