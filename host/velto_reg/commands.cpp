@@ -2,8 +2,8 @@
 // so a typing error never creates or touches a store; the store then does
 // each change in one transaction. Every failure ends as one line
 // "velto-reg: <message>" on stderr with exit status 2, except that `get`
-// answers "no such key or value" with status 1 so scripts can test for a
-// value without parsing messages.
+// answers "no such value" (in a key that exists) with status 1 so scripts
+// can test for a value without parsing messages.
 #include "host/velto_reg/commands.h"
 
 #include <fmt/format.h>
@@ -30,10 +30,11 @@ constexpr size_t kMaxImportBytes = size_t{64} << 20;
 constexpr const char* kFooter =
     "Keys: HKLM\\..., HKEY_LOCAL_MACHINE\\... or \\REGISTRY\\MACHINE\\..., in any case.\n"
     "NAME \"\" is the key's default value.\n"
-    "Exit status: 0 done; 1 `get` found no such key or value; 2 bad input, a missing key or\n"
-    "value for any other command, or a store that cannot be used (nothing is changed then).";
+    "Exit status: 0 done; 1 `get` found no such value in the key; 2 bad input, a missing key,\n"
+    "a missing value for any other command, or a store that cannot be used (nothing is\n"
+    "changed then).";
 
-// `get` reports a missing key or value with its own exit status.
+// `get` reports a missing value with its own exit status.
 class NotFound : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -64,7 +65,7 @@ std::string quoted_name(std::string_view name) {
 
 int cmd_get(const Args& a, std::ostream& out) {
   const Store s = open_store(a);
-  if (!s.key_exists(a.key)) throw NotFound(fmt::format("key not found: {}", a.key));
+  if (!s.key_exists(a.key)) throw RegError(fmt::format("key not found: {}", a.key));
   const std::optional<store::Value> v = s.get_value(a.key, a.name);
   if (!v) throw NotFound(fmt::format("value {} not found in {}", quoted_name(a.name), a.key));
   fmt::print(out, "{}\n", format_for_get(*v));

@@ -356,7 +356,7 @@ TEST(RegCommands, SetGetListDelete) {
                 {{"delete", k, "Bin"}, 0, "", ""},
                 {{"get", k, "Bin"}, 1, "", "velto-reg: value \"Bin\" not found in " + k + "\n"},
                 {{"delete", k + "\\SUB"}, 0, "", ""},
-                {{"get", k + "\\Sub", ""}, 1, "", "velto-reg: key not found: " + k + "\\Sub\n"},
+                {{"get", k + "\\Sub", ""}, 2, "", "velto-reg: key not found: " + k + "\\Sub\n"},
             });
 }
 
@@ -398,7 +398,7 @@ TEST(RegCommands, FailuresAreOneLineWithTheirStatus) {
       {
           {{"set", kPortKey, "v", "REG_DWORD", "1"}, 0, "", ""},
           {{"get", k, "Missing"}, 1, "", "velto-reg: value \"Missing\" not found in " + k + "\n"},
-          {{"get", "HKLM\\Nope", ""}, 1, "", nope},
+          {{"get", "HKLM\\Nope", ""}, 2, "", nope},
           {{"delete", k, ""}, 2, "", "velto-reg: value (default) not found in " + k + "\n"},
           {{"delete", "HKLM\\Nope"}, 2, "", nope},
           {{"list", "HKLM\\Nope"}, 2, "", nope},
