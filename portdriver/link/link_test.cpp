@@ -267,12 +267,12 @@ TEST_F(LinkTest, SteadyTrafficMakesNoAllocations) {
 TEST_F(LinkTest, InboundHandlerStaysInsideItsBuffersForAnyDatagram) {
   start({{kServerA, 1}});
   open_link(0);
-  platform::sim::Random random(kernel().seed());
+  platform::sim::Random rng(kernel().seed());
   Bytes buffer(kMaxReceivedDatagram);
   for (int i = 0; i < 20'000; ++i) {
-    const size_t length = random.below(kMaxReceivedDatagram + 1);
-    for (size_t j = 0; j < length; ++j) buffer[j] = static_cast<uint8_t>(random.next());
-    if (length > 0 && random.chance(0.7)) buffer[0] = static_cast<uint8_t>(random.below(16));
+    const size_t length = rng.below(kMaxReceivedDatagram + 1);
+    for (size_t j = 0; j < length; ++j) buffer[j] = static_cast<uint8_t>(rng.next());
+    if (length > 0 && rng.chance(0.7)) buffer[0] = static_cast<uint8_t>(rng.below(16));
     if (length > 1) buffer[1] = 0;
     if (i % 500 == 0) drain_ring(0);
     const platform::KIRQL irql = kernel().acquire_spin_lock(port(0).PortLock);
