@@ -52,8 +52,10 @@ NTSTATUS status_from_errno(int error) {
     case EMSGSIZE:
     case EADDRNOTAVAIL:
       return STATUS_INVALID_PARAMETER;
+    case EACCES:
+    case EPERM:
+      return STATUS_ACCESS_DENIED;  // a port below 1024 without the privilege for it
     default:
-      // Among others EACCES: a port below 1024 without the privilege for it.
       return STATUS_UNSUCCESSFUL;
   }
 }

@@ -28,6 +28,7 @@ inline constexpr NTSTATUS STATUS_UNSUCCESSFUL = make_status(0xC0000001);
 inline constexpr NTSTATUS STATUS_NOT_IMPLEMENTED = make_status(0xC0000002);
 inline constexpr NTSTATUS STATUS_INVALID_PARAMETER = make_status(0xC000000D);
 inline constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = make_status(0xC0000010);
+inline constexpr NTSTATUS STATUS_ACCESS_DENIED = make_status(0xC0000022);
 inline constexpr NTSTATUS STATUS_BUFFER_TOO_SMALL = make_status(0xC0000023);
 inline constexpr NTSTATUS STATUS_OBJECT_TYPE_MISMATCH = make_status(0xC0000024);
 inline constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = make_status(0xC0000034);
