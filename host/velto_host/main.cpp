@@ -6,14 +6,17 @@
 
 #include <fmt/core.h>
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "host/velto_host/port_listing.h"
 #include "platform/host/host_kernel.h"
 #include "platform/kernel/rtl.h"
 #include "platform/store/store.h"
+#include "portdriver/link/packet.h"
 #include "portdriver/serial/driver.h"
 
 namespace {
@@ -51,6 +54,24 @@ sigset_t block_stop_signals() {
   return set;
 }
 
+// The link opens its UDP endpoint in the background; say whether it did, so
+// that a user without the privilege for port 519 learns it at once.
+void report_link(platform::DRIVER_OBJECT& driver, const Options& options) {
+  const auto& ds = portdriver::driver_state(&driver);
+  for (int i = 0; i < 50 && ds.LinkNotReady == 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (ds.LinkNotReady == 1) {
+    fmt::print(stderr,
+               "velto-host: UDP port {} on {} is not available yet (in use, or no privilege for "
+               "it); the link keeps trying\n",
+               portdriver::kLinkUdpPort, options.bind);
+    return;
+  }
+  fmt::print("device link: UDP port {} on {}, {} device server(s)\n", portdriver::kLinkUdpPort,
+             options.bind, ds.ServerCount);
+}
+
 int run(const Options& options) {
   const auto store_path = store::resolve_store_path(options.store);
   std::optional<store::Store> registry;
@@ -74,6 +95,7 @@ int run(const Options& options) {
     fmt::print("{}\n", line);
   }
   if (!options.list) {
+    report_link(*driver, options);
     fmt::print("velto-host: running with store {}; Ctrl-C stops\n", store_path.string());
     std::fflush(stdout);
     int signal = 0;

@@ -53,8 +53,12 @@ void start_receivers(DriverState& ds) {
 // Context: system thread, passive.
 void LinkStartThread(void* context) {
   auto& ds = *static_cast<DriverState*>(context);
-  while (ds.LinkNotReady == 1 && ds.StopLink == 0) {
-    if (StartLink(ds) == 0) return;
+  for (int attempt = 0; ds.LinkNotReady == 1 && ds.StopLink == 0; ++attempt) {
+    if (StartLink(ds) == 0) {
+      if (attempt > 0) ds.kernel->debug_print("Veltop: the device link is up");
+      return;
+    }
+    if (attempt == 0) ds.kernel->debug_print("Veltop: UDP port 519 cannot be opened yet; retrying");
     (void)ds.kernel->delay_execution_thread(kOpenRetryPause100ns);
   }
 }
