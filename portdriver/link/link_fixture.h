@@ -45,7 +45,8 @@ class LinkFixture : public platform::sim::SimTest {
 
   // Stores the ports, loads the driver, lets the link come up, and opens an
   // endpoint for every server. Datagrams travel in 1 ms, in order.
-  void start(const std::vector<PortConfig>& ports) {
+  // A test whose servers are emulated passes play_servers = false.
+  void start(const std::vector<PortConfig>& ports, bool play_servers = true) {
     const std::string key = "HKLM\\" + std::string(layout::kPortServiceKey);
     const auto dword = [&](const std::string& name, uint32_t v) {
       store().set_value(key, name, layout::ValueType::REG_DWORD, store::Store::dword_data(v));
@@ -54,7 +55,7 @@ class LinkFixture : public platform::sim::SimTest {
     for (size_t k = 0; k < ports.size(); ++k) {
       dword("StartNum" + std::to_string(k + 1), ports[k].start_num);
       dword("dAddress" + std::to_string(k + 1), ports[k].server_ip);
-      if (ports[k].server_ip && !servers_.count(ports[k].server_ip)) {
+      if (play_servers && ports[k].server_ip && !servers_.count(ports[k].server_ip)) {
         platform::TransportAddress* address = nullptr;
         ASSERT_EQ(kernel().open_endpoint(ports[k].server_ip, kLinkUdpPort, &address),
                   platform::STATUS_SUCCESS);
@@ -85,6 +86,26 @@ class LinkFixture : public platform::sim::SimTest {
     ds().TxSeq[k] = 1;
     ds().RxSeq[k] = 1;
     port(k).PortState = PORT_OPEN | LINK_OPEN;
+  }
+
+  // The open request's handshake, as an application's open will run it:
+  // bind the rings, queue OPEN, and poll for the server's reply, 11 attempts
+  // of 50 ms plus 100 polls of 20 ms.
+  bool handshake_open(uint32_t k) {
+    open_link(k);
+    port(k).PortState = PORT_OPEN;
+    for (int attempt = 0; attempt < 11; ++attempt) {
+      const uint8_t settings[kOpenPayloadBytes] = {};
+      const platform::KIRQL irql = kernel().acquire_spin_lock(port(k).PortLock);
+      QueueLinkMessage(ds(), k, LINK_MSG_OPEN, settings, kOpenPayloadBytes);
+      kernel().release_spin_lock(port(k).PortLock, irql);
+      settle(50);
+      for (int poll = 0; poll < 100; ++poll) {
+        if (port(k).PortState & LINK_OPEN) return true;
+        settle(20);
+      }
+    }
+    return false;
   }
 
   void send_to_host(uint32_t server, const Bytes& datagram) {
