@@ -51,7 +51,13 @@ class UdpRunner {
  private:
   // What one entry of the poll set stands for.
   struct Source {
-    enum class Kind : uint8_t { kStop, kLink, kDiscovery, kControl, kPty } kind;
+    enum class Kind : uint8_t {
+      kStop,       // the stop descriptor: SIGINT or SIGTERM came
+      kLink,       // the device link's UDP socket
+      kDiscovery,  // the discovery group's socket
+      kControl,    // standard input, with --control
+      kPty,        // a pty master whose port is open and has room
+    } kind;
     int port = -1;  // for kPty
   };
 
