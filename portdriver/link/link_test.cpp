@@ -126,6 +126,63 @@ TEST_F(LinkTest, ReceiversStartOncePerDistinctServer) {
   EXPECT_EQ(kernel().live_threads(), 3u);  // the sender and two receivers
 }
 
+TEST_F(LinkTest, EveryDistinctServerGetsAReceiverBeyondSixtyFour) {
+  std::vector<PortConfig> ports;
+  for (uint32_t k = 0; k < 70; ++k) ports.push_back({0xC6336400 + k + 1, 1});  // 198.51.100.x
+  start(ports);
+  EXPECT_EQ(ds().ServerCount, 70);
+  EXPECT_EQ(ds().Receivers[69].ServerAddress, 0xC6336446u);
+  EXPECT_EQ(kernel().live_threads(), 71u);
+}
+
+TEST_F(LinkTest, LinkStartsWithinOneAttemptOnceTheTransportIsThere) {
+  kernel().network().set_transport_available(false);
+  start({{kServerA, 1}});
+  settle(1000);
+  EXPECT_EQ(ds().LinkNotReady, 1);
+  EXPECT_EQ(kernel().live_threads(), 1u);  // only the start-up thread, retrying
+  kernel().network().set_transport_available(true);
+  settle(150);  // one pause of 100 ms, then the attempt that succeeds
+  EXPECT_EQ(ds().LinkNotReady, 0);
+  EXPECT_EQ(kernel().live_threads(), 2u);  // the sender and one receiver
+  EXPECT_THAT(kernel().debug_output(),
+              ::testing::Contains(::testing::HasSubstr("cannot be opened yet")));
+}
+
+TEST_F(LinkTest, ARefusedSendIsRetriedEvery500Milliseconds) {
+  start({{kServerA, 1}});
+  kernel().network().set_link_faults(0, kServerA, {.send_failure = 1.0});
+  QueueLinkMessage(ds(), 0, LINK_MSG_CLOSE, nullptr, 0);
+  settle(2100);  // the first try and four retries
+  EXPECT_EQ(ds().LinkStats[0].send_retries, 5u);
+  EXPECT_THAT(received_at(kServerA), IsEmpty());
+  kernel().network().heal();
+  settle(500);
+  EXPECT_EQ(received_at(kServerA).size(), 1u);
+}
+
+int read_dpc_runs = 0;
+void count_read_dpc(KDPC*, void*, void*, void*) {
+  ++read_dpc_runs;
+}
+
+TEST_F(LinkTest, DataHandledBeforeTheReaderRunsQueuesItOnce) {
+  start({{kServerA, 1}});
+  open_link(0);
+  read_dpc_runs = 0;
+  port(0).ReadDpc.DeferredRoutine = count_read_dpc;
+  // Three datagrams land together: the receiver handles all three before
+  // the DPC worker gets its turn.
+  for (uint8_t seq = 2; seq <= 4; ++seq) {
+    ASSERT_EQ(kernel().send_datagram(servers_.at(kServerA), kernel().network().host_ip(),
+                                     kLinkUdpPort, seq_data(0, seq, {seq})),
+              platform::STATUS_SUCCESS);
+  }
+  settle();
+  EXPECT_THAT(ring_bytes(0), ElementsAre(2, 3, 4));
+  EXPECT_EQ(read_dpc_runs, 1);
+}
+
 // --- inbound ------------------------------------------------------------------------
 
 TEST_F(LinkTest, OpenReplyOpensOnlyWithLengthThreeAndCloseReplyClearsAll) {
