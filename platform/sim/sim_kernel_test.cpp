@@ -119,81 +119,76 @@ TEST(SimReplay, SameSeedGivesSameTraceAndOtherSeedsDiffer) {
 
 // --- hangs and discipline ------------------------------------------------------------
 
-TEST(SimFailureDeathTest, HangNamesTheBlockedThreadsAndTheSeed) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-      {
-        auto store = store::Store::open(":memory:");
-        SimKernel kernel(store, SimOptions{.seed = 99});
-        KEVENT never;
-        kernel.initialize_event(never, EVENT_TYPE::NotificationEvent, false, "the reply event");
-        (void)kernel.wait_for_single_object(never, std::nullopt);
-      },
-      "hang(.|\n)*seed 99(.|\n)*main: blocked on event 'the reply event'");
-}
-
-TEST(SimFailureDeathTest, WaitingWhileHoldingASpinLockFails) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-      {
-        auto store = store::Store::open(":memory:");
-        SimKernel kernel(store, SimOptions{.seed = 3});
-        KSPIN_LOCK lock;
-        kernel.initialize_spin_lock(lock, LockClass::kPortLock, "PortLock");
-        (void)kernel.acquire_spin_lock(lock);
-        (void)kernel.delay_execution_thread(relative_ms(1));
-      },
-      "main waits \\(delay\\) while holding PortLock");
-}
-
-TEST(SimFailureDeathTest, PortLockAfterTheCancelSpinLockFails) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-      {
-        auto store = store::Store::open(":memory:");
-        SimKernel kernel(store, SimOptions{.seed = 3});
-        KSPIN_LOCK port_lock;
-        kernel.initialize_spin_lock(port_lock, LockClass::kPortLock, "PortLock");
-        const KIRQL irql = kernel.acquire_cancel_spin_lock();
-        (void)kernel.acquire_spin_lock(port_lock);
-        (void)irql;
-      },
-      "lock order: main takes PortLock while holding cancel spin lock");
-}
-
 void dpc_that_waits(KDPC*, void* context, void*, void*) {
   auto* kernel = static_cast<Kernel*>(context);
   (void)kernel->delay_execution_thread(relative_ms(1));
 }
 
-TEST(SimFailureDeathTest, WaitingInADpcFails) {
+// A run that breaks a rule, and what the report must say about it.
+struct Violation {
+  const char* name;
+  void (*run)(SimKernel& kernel);
+  const char* report;
+};
+
+const Violation kViolations[] = {
+    {"HangNamesTheBlockedThreadAndTheSeed",
+     [](SimKernel& kernel) {
+       KEVENT never;
+       kernel.initialize_event(never, EVENT_TYPE::NotificationEvent, false, "the reply event");
+       (void)kernel.wait_for_single_object(never, std::nullopt);
+     },
+     "hang(.|\n)*seed 99(.|\n)*main: blocked on event 'the reply event'"},
+    {"WaitingWhileHoldingASpinLock",
+     [](SimKernel& kernel) {
+       KSPIN_LOCK lock;
+       kernel.initialize_spin_lock(lock, LockClass::kPortLock, "PortLock");
+       (void)kernel.acquire_spin_lock(lock);
+       (void)kernel.delay_execution_thread(relative_ms(1));
+     },
+     "main waits \\(delay\\) while holding PortLock"},
+    {"PortLockAfterTheCancelSpinLock",
+     [](SimKernel& kernel) {
+       KSPIN_LOCK port_lock;
+       kernel.initialize_spin_lock(port_lock, LockClass::kPortLock, "PortLock");
+       (void)kernel.acquire_cancel_spin_lock();
+       (void)kernel.acquire_spin_lock(port_lock);
+     },
+     "lock order: main takes PortLock while holding cancel spin lock"},
+    {"WaitingInADpc",
+     [](SimKernel& kernel) {
+       KDPC dpc;
+       kernel.initialize_dpc(dpc, dpc_that_waits, &kernel, "waiting dpc");
+       kernel.insert_queue_dpc(dpc, nullptr, nullptr);
+       (void)kernel.delay_execution_thread(relative_ms(10));
+     },
+     "dpc waits \\(delay\\) at DPC level"},
+    {"FreeingMemoryThatHoldsAnArmedTimer",
+     [](SimKernel& kernel) {
+       auto* timer = static_cast<KTIMER*>(
+           kernel.allocate_pool_with_tag(POOL_TYPE::NonPagedPool, sizeof(KTIMER), 1));
+       new (timer) KTIMER{};
+       kernel.set_timer(*timer, relative_ms(10), nullptr);
+       kernel.free_pool(timer);
+     },
+     "freed memory holds an armed timer"},
+};
+
+class SimFailureDeathTest : public ::testing::TestWithParam<Violation> {};
+
+TEST_P(SimFailureDeathTest, IsReportedWithWhatHappened) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
         auto store = store::Store::open(":memory:");
-        SimKernel kernel(store, SimOptions{.seed = 5});
-        KDPC dpc;
-        kernel.initialize_dpc(dpc, dpc_that_waits, &kernel, "waiting dpc");
-        kernel.insert_queue_dpc(dpc, nullptr, nullptr);
-        (void)kernel.delay_execution_thread(relative_ms(10));
+        SimKernel kernel(store, SimOptions{.seed = 99});
+        GetParam().run(kernel);
       },
-      "dpc waits \\(delay\\) at DPC level");
+      GetParam().report);
 }
 
-TEST(SimFailureDeathTest, FreeingMemoryThatHoldsAnArmedTimerFails) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-      {
-        auto store = store::Store::open(":memory:");
-        SimKernel kernel(store, SimOptions{.seed = 5});
-        auto* timer = static_cast<KTIMER*>(
-            kernel.allocate_pool_with_tag(POOL_TYPE::NonPagedPool, sizeof(KTIMER), 1));
-        new (timer) KTIMER{};
-        kernel.set_timer(*timer, relative_ms(10), nullptr);
-        kernel.free_pool(timer);
-      },
-      "freed memory holds an armed timer");
-}
+INSTANTIATE_TEST_SUITE_P(Sim, SimFailureDeathTest, ::testing::ValuesIn(kViolations),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- events, DPCs and timers -----------------------------------------------------------
 
