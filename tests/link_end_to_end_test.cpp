@@ -66,7 +66,7 @@ class HostLinkEndToEnd : public ::testing::Test {
     ASSERT_GT(devsim_, 0);
     kernel_.emplace(store_, platform::HostKernelOptions{.bind_ip = kHostIp});
     platform::NTSTATUS status = platform::STATUS_SUCCESS;
-    driver_ = kernel_->load_driver(u"Veltop", u"", DriverEntry, &status);
+    driver_ = kernel_->load_driver(u"Veltop", u"", DriverEntry, &status, kPoolTag);
     ASSERT_EQ(status, platform::STATUS_SUCCESS);
   }
 

@@ -86,7 +86,7 @@ int run(const Options& options) {
   platform::NTSTATUS status = platform::STATUS_SUCCESS;
   platform::DRIVER_OBJECT* driver = kernel.load_driver(
       u"Veltop", u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Veltop",
-      portdriver::DriverEntry, &status);
+      portdriver::DriverEntry, &status, portdriver::kPoolTag);
   if (!driver) {
     die(1, fmt::format("the port driver did not start (status 0x{:08X}); is MaxPort 0?",
                        platform::status_code(status)));

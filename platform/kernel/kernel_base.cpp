@@ -158,17 +158,27 @@ ObjectNamespace::Entry KernelBase::lookup(std::u16string_view name) {
 
 // --- drivers ------------------------------------------------------------------
 
+void KernelBase::check_driver_pool(const DRIVER_OBJECT& driver, const char* when) {
+  if (driver.pool_tag == 0) return;
+  const size_t live = live_pool_blocks(driver.pool_tag);
+  if (live == 0) return;
+  fail(to_utf8(driver.name) + " left " + std::to_string(live) + " pool block(s) " + when);
+}
+
 DRIVER_OBJECT* KernelBase::load_driver(std::u16string_view name, std::u16string_view registry_path,
-                                       PDRIVER_INITIALIZE entry, NTSTATUS* status) {
+                                       PDRIVER_INITIALIZE entry, NTSTATUS* status,
+                                       uint32_t pool_tag) {
   auto driver = std::make_unique<DRIVER_OBJECT>();
   driver->kernel = this;
   driver->name = std::u16string(name);
+  driver->pool_tag = pool_tag;
   const std::u16string path(registry_path);
   UNICODE_STRING path_string;
   init_unicode_string(path_string, path.c_str());
   *status = entry(driver.get(), &path_string);
   if (!NT_SUCCESS(*status)) {
     if (driver->DeviceObject) fail("a driver whose entry routine failed left a device behind");
+    check_driver_pool(*driver, "after its entry routine failed");
     return nullptr;
   }
   std::lock_guard guard(base_lock_);
@@ -179,6 +189,7 @@ DRIVER_OBJECT* KernelBase::load_driver(std::u16string_view name, std::u16string_
 void KernelBase::unload_driver(DRIVER_OBJECT* driver) {
   if (driver->DriverUnload) driver->DriverUnload(driver);
   if (driver->DeviceObject) fail("a driver's unload routine left a device behind");
+  check_driver_pool(*driver, "after unload");
   std::lock_guard guard(base_lock_);
   std::erase_if(drivers_, [driver](const auto& d) { return d.get() == driver; });
 }

@@ -47,11 +47,13 @@ class KernelBase : public Kernel {
 
   // --- driver loading (the system's service control)
   // Creates the driver object and runs the entry routine at passive level.
-  // On failure the driver object is released and nullptr returned.
+  // On failure the driver object is released and nullptr returned. pool_tag,
+  // when given, is the tag of every allocation the driver makes: a block of
+  // it still live after a failed entry or after unload is a leak, and fails.
   DRIVER_OBJECT* load_driver(std::u16string_view name, std::u16string_view registry_path,
-                             PDRIVER_INITIALIZE entry, NTSTATUS* status);
-  // Runs the unload routine and releases the driver object. Every device of
-  // the driver must be gone by then.
+                             PDRIVER_INITIALIZE entry, NTSTATUS* status, uint32_t pool_tag = 0);
+  // Runs the unload routine and releases the driver object. Every device and
+  // every tagged allocation of the driver must be gone by then.
   void unload_driver(DRIVER_OBJECT* driver);
 
   // --- requests, as an application's I/O reaches a driver
@@ -115,6 +117,7 @@ class KernelBase : public Kernel {
  private:
   template <typename Fn>
   NTSTATUS registry_call(NTSTATUS on_error, Fn&& fn);
+  void check_driver_pool(const DRIVER_OBJECT& driver, const char* when);
   std::mutex base_lock_;  // guards everything below
   store::Store& registry_;
   ObjectNamespace namespace_;

@@ -213,7 +213,9 @@ struct DRIVER_OBJECT {
   std::array<PDRIVER_DISPATCH, IRP_MJ_MAXIMUM_FUNCTION + 1> MajorFunction{};
   PDRIVER_UNLOAD DriverUnload = nullptr;
   void* DriverExtension = nullptr;  // the driver's own driver-wide record
+  // Kernel-owned.
   std::u16string name;
+  uint32_t pool_tag = 0;  // the tag of the driver's allocations, for the leak check
 };
 
 // The error-log record of the base size: no dump data and no strings.

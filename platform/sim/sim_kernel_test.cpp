@@ -124,6 +124,14 @@ void dpc_that_waits(KDPC*, void* context, void*, void*) {
   (void)kernel->delay_execution_thread(relative_ms(1));
 }
 
+constexpr uint32_t kLeakTag = make_pool_tag("Leak");
+
+NTSTATUS leaking_entry(DRIVER_OBJECT* driver, const UNICODE_STRING*) {
+  (void)driver->kernel->allocate_pool_with_tag(POOL_TYPE::NonPagedPool, 8, kLeakTag);
+  driver->DriverUnload = [](DRIVER_OBJECT*) {};
+  return STATUS_SUCCESS;
+}
+
 // A run that breaks a rule, and what the report must say about it.
 struct Violation {
   const char* name;
@@ -172,6 +180,12 @@ const Violation kViolations[] = {
        kernel.free_pool(timer);
      },
      "freed memory holds an armed timer"},
+    {"DriverLeavingPoolBlocksAtUnload",
+     [](SimKernel& kernel) {
+       NTSTATUS status = STATUS_SUCCESS;
+       kernel.unload_driver(kernel.load_driver(u"Leaky", u"", leaking_entry, &status, kLeakTag));
+     },
+     "Leaky left 1 pool block\\(s\\) after unload"},
 };
 
 class SimFailureDeathTest : public ::testing::TestWithParam<Violation> {};

@@ -65,7 +65,7 @@ class LinkFixture : public platform::sim::SimTest {
     kernel().network().set_default_faults(
         {.latency_min_100ns = 10'000, .latency_max_100ns = 10'000, .tail_probability = 0});
     platform::NTSTATUS status = platform::STATUS_SUCCESS;
-    driver_ = kernel().load_driver(u"Veltop", u"", DriverEntry, &status);
+    driver_ = kernel().load_driver(u"Veltop", u"", DriverEntry, &status, kPoolTag);
     ASSERT_EQ(status, platform::STATUS_SUCCESS);
     settle();
   }

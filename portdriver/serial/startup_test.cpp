@@ -42,7 +42,7 @@ class StartupTest : public SimTest {
     NTSTATUS status = STATUS_SUCCESS;
     driver_ = kernel().load_driver(
         u"Veltop", u"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Veltop", DriverEntry,
-        &status);
+        &status, kPoolTag);
     return status;
   }
 
