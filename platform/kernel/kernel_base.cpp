@@ -275,7 +275,7 @@ void KernelBase::debug_print(std::string_view line) {
   {
     std::lock_guard guard(base_lock_);
     // Bounded: a chatty driver must not grow the kernel without limit.
-    if (debug_lines_.size() == kDebugLinesKept) debug_lines_.erase(debug_lines_.begin());
+    if (debug_lines_.size() == kDebugLinesKept) debug_lines_.pop_front();
     debug_lines_.emplace_back(line);
   }
   on_debug_line(line);
@@ -283,7 +283,7 @@ void KernelBase::debug_print(std::string_view line) {
 
 std::vector<std::string> KernelBase::debug_output() {
   std::lock_guard guard(base_lock_);
-  return debug_lines_;
+  return {debug_lines_.begin(), debug_lines_.end()};
 }
 
 }  // namespace velto::platform

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -123,7 +124,7 @@ class KernelBase : public Kernel {
   ObjectNamespace namespace_;
   std::unordered_map<void*, PoolBlock> pool_;
   std::vector<ErrorLogRecord> error_log_;
-  std::vector<std::string> debug_lines_;
+  std::deque<std::string> debug_lines_;  // the most recent kDebugLinesKept
   CONFIGURATION_INFORMATION configuration_;
   std::vector<std::unique_ptr<DRIVER_OBJECT>> drivers_;
 };
