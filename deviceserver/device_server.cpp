@@ -106,18 +106,24 @@ const DeviceServer::Port& DeviceServer::port_at(int port) const {
 
 // --- the device link, inbound -------------------------------------------------------
 
-void DeviceServer::receive(const Peer& from, std::span<const uint8_t> datagram, int64_t now_100ns) {
-  Activity activity(*this);
+// Counts a datagram in and says whether the scripted faults let it through.
+bool DeviceServer::admit_received() {
   ++counters_.received;
   if (drop_received_ > 0) {
     --drop_received_;
     ++counters_.dropped_by_script;
-    return;
+    return false;
   }
   if (silent_) {
     ++counters_.ignored_silent;
-    return;
+    return false;
   }
+  return true;
+}
+
+void DeviceServer::receive(const Peer& from, std::span<const uint8_t> datagram, int64_t now_100ns) {
+  Activity activity(*this);
+  if (!admit_received()) return;
   const auto header = decode_header(datagram);
   if (!header) {
     ++counters_.malformed;
@@ -443,16 +449,7 @@ bool DeviceServer::pop_outbound(Outbound& out) {
 void DeviceServer::receive_discovery(const Peer& from, std::span<const uint8_t> query,
                                      uint32_t announced_ip, int64_t now_100ns) {
   Activity activity(*this);
-  ++counters_.received;
-  if (drop_received_ > 0) {
-    --drop_received_;
-    ++counters_.dropped_by_script;
-    return;
-  }
-  if (silent_) {
-    ++counters_.ignored_silent;
-    return;
-  }
+  if (!admit_received()) return;
   if (query.size() != 1 || query[0] != kDiscoveryQuery) {
     ++counters_.malformed;
     return;

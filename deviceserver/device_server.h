@@ -244,6 +244,7 @@ class DeviceServer {
 
   struct PortReturn;
   class Activity;
+  bool admit_received();
 
   void dispatch(const Peer& from, const Header& header, std::span<const uint8_t> datagram,
                 int64_t now_100ns);

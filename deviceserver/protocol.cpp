@@ -42,4 +42,11 @@ std::optional<uint8_t> apply_modem_control(uint8_t outputs, uint16_t command) {
   return std::nullopt;
 }
 
+std::vector<uint8_t> encode_message(const Header& header, std::span<const uint8_t> payload) {
+  std::vector<uint8_t> bytes(kHeaderBytes);
+  encode_header(header, std::span(bytes).first<kHeaderBytes>());
+  bytes.insert(bytes.end(), payload.begin(), payload.end());
+  return bytes;
+}
+
 }  // namespace velto::deviceserver

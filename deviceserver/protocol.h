@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace velto::deviceserver {
 
@@ -52,6 +53,8 @@ void encode_header(const Header& header, std::span<uint8_t, kHeaderBytes> out);
 // Reads the header of a datagram; std::nullopt when it is shorter than one.
 // The type byte is taken as it is: callers ignore types they do not know.
 std::optional<Header> decode_header(std::span<const uint8_t> datagram);
+// A whole datagram: the header, then the payload.
+std::vector<uint8_t> encode_message(const Header& header, std::span<const uint8_t> payload);
 
 // The sequence after seq: 1..15 and round again, never 0 (which means "none").
 constexpr uint8_t next_seq(uint8_t seq) {

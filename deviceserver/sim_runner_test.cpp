@@ -24,11 +24,7 @@ using ::testing::UnorderedElementsAre;
 using Bytes = std::vector<uint8_t>;
 
 Bytes message(MessageType type, uint8_t port, uint16_t length, uint8_t seq, const Bytes& payload) {
-  Bytes bytes(kHeaderBytes);
-  encode_header({.type = type, .port = port, .length = length, .seq = seq},
-                std::span(bytes).first<kHeaderBytes>());
-  bytes.insert(bytes.end(), payload.begin(), payload.end());
-  return bytes;
+  return encode_message({.type = type, .port = port, .length = length, .seq = seq}, payload);
 }
 
 Bytes open_message(uint8_t port) {
