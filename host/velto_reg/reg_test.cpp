@@ -12,25 +12,14 @@
 #include "host/velto_reg/commands.h"
 #include "host/velto_reg/reg_file.h"
 #include "host/velto_reg/value_text.h"
+#include "platform/store/store_testing.h"
 
 namespace velto::reg {
 namespace {
 
 namespace fs = std::filesystem;
 using store::Store;
-
-const std::string kPortKey =
-    std::string(layout::kHklmPrefix) + std::string(layout::kPortServiceKey);
-
-std::vector<uint8_t> bytes(std::string_view s) {
-  return {s.begin(), s.end()};
-}
-
-std::vector<uint8_t> port_ip_data(std::string_view ip) {
-  std::vector<uint8_t> data(layout::kPortIpDataBytes, 0);
-  std::copy(ip.begin(), ip.end(), data.begin());
-  return data;
-}
+using namespace store::testing;
 
 // Everything below key, one line per key and value: equal dumps mean equal
 // stores, names and bytes included.
@@ -42,11 +31,6 @@ std::string dump(const Store& s, const std::string& key = "HKLM") {
   }
   for (const std::string& sub : s.list_subkeys(key)) out += dump(s, key + "\\" + sub);
   return out;
-}
-
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Calls fn and returns the message of the RegError it raised ("" if none).
