@@ -222,33 +222,41 @@ bool UdpRunner::handle_ready_locked(const Source& source, int64_t now_100ns) {
   return false;
 }
 
-void UdpRunner::take_link_datagrams_locked(int64_t now_100ns) {
-  uint8_t buffer[2048];
-  for (int i = 0; i < kReadsPerWake; ++i) {
+namespace {
+
+// Takes what a socket holds, a bounded number of datagrams per wake-up, and
+// hands each to take(sender, bytes).
+template <typename Take>
+void take_datagrams(int fd, std::span<uint8_t> buffer, int reads, Take&& take) {
+  for (int i = 0; i < reads; ++i) {
     sockaddr_in from{};
     socklen_t from_length = sizeof from;
-    const ssize_t n = ::recvfrom(link_fd_, buffer, sizeof buffer, MSG_DONTWAIT,
+    const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
                                  reinterpret_cast<sockaddr*>(&from), &from_length);
     if (n < 0) return;
-    server_.receive({ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)},
-                    std::span(buffer, static_cast<size_t>(n)), now_100ns);
-    send_outbox_locked();
+    take(Peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)},
+         buffer.first(static_cast<size_t>(n)));
   }
+}
+
+}  // namespace
+
+void UdpRunner::take_link_datagrams_locked(int64_t now_100ns) {
+  uint8_t buffer[2048];
+  take_datagrams(link_fd_, buffer, kReadsPerWake,
+                 [&](const Peer& from, std::span<const uint8_t> datagram) {
+                   server_.receive(from, datagram, now_100ns);
+                   send_outbox_locked();
+                 });
 }
 
 void UdpRunner::take_discovery_queries_locked(int64_t now_100ns) {
   uint8_t buffer[64];
-  for (int i = 0; i < kReadsPerWake; ++i) {
-    sockaddr_in from{};
-    socklen_t from_length = sizeof from;
-    const ssize_t n = ::recvfrom(discovery_fd_, buffer, sizeof buffer, MSG_DONTWAIT,
-                                 reinterpret_cast<sockaddr*>(&from), &from_length);
-    if (n < 0) return;
-    const Peer querier{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
-    server_.receive_discovery(querier, std::span(buffer, static_cast<size_t>(n)),
-                              announced_ip(querier), now_100ns);
-    send_outbox_locked();
-  }
+  take_datagrams(discovery_fd_, buffer, kReadsPerWake,
+                 [&](const Peer& querier, std::span<const uint8_t> query) {
+                   server_.receive_discovery(querier, query, announced_ip(querier), now_100ns);
+                   send_outbox_locked();
+                 });
 }
 
 // The address the reply announces: the bind address, or, bound to every
